@@ -1,0 +1,131 @@
+// SerialCtl: one object per serial port.
+//
+// A host stores the line settings (SetSerial), opens the port (OpenSerial),
+// writes blocks (WriteSerial), reads what the port has queued (ReadSerial,
+// ReadSerial2), and may run a listener (ListenSerial) that posts
+// KAVREL_WM_DATA_READY to the main window set with kavrel::SetMainWindow
+// whenever received bytes wait.
+//
+// Threads: every operation is called from the host's thread; the object is
+// not meant to be driven from two host threads at once. The listener is the
+// only other thread that touches the object, and it shares only what is
+// guarded below.
+#ifndef KAVREL_SERIALCTL_H
+#define KAVREL_SERIALCTL_H
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "kavrel/host.h"
+#include "kavrel/types.h"
+
+// The data-ready notification: wParam 0, lParam the object's notifyTag.
+#define KAVREL_WM_DATA_READY 0x0432
+
+class KAVREL_API SerialCtl {
+ public:
+  using CString = kavrel::CString;
+
+  static constexpr unsigned kStagingSize = 409600;
+
+  // A closed object: no device, no events, no listener, no capture stream.
+  SerialCtl();
+  // Releases what the object holds, as CloseSerial does.
+  ~SerialCtl();
+
+  // Copying copies the configuration only: the settings block, captureName,
+  // settleDelayMs, pollIntervalMs, notifyTag and lineSettings. The device,
+  // its events, the listener and the capture stream stay with the object
+  // that owns them. The target first releases its own (as CloseSerial does)
+  // and is left closed, so no two objects ever share a handle or a stream.
+  SerialCtl(const SerialCtl& other);
+  SerialCtl& operator=(const SerialCtl& other);
+
+  // Stores the settings for the next OpenSerial; touches no device.
+  // stopBits: 0 or 1 one stop bit, 2 two, anything else one and a half.
+  // parity: "NONE"/"none", "ODD"/"odd", "EVEN"/"even"; anything else none.
+  // A port name longer than 9 characters is refused: it is traced, the
+  // stored name is cleared (the next OpenSerial fails) and nothing else is
+  // stored. A null captureName is traced and keeps the previous capture name;
+  // a capture name longer than 254 characters is cut to 254.
+  void SetSerial(CString portName, long baudRate, int dataBits, int stopBits, CString parity,
+                 const char* captureName);
+  bool IsSerialOpen();
+  // 1 while the last status snapshot shows bytes waiting to be sent.
+  int isCanSend();  // NOLINT(readability-identifier-naming): the name hosts know
+  CString GetVersion();
+  int GetVer();
+
+  // Opens and configures the device named by the settings. An object that is
+  // already open is closed first (listener included), then opened afresh.
+  // The outcome is read through IsSerialOpen.
+  void OpenSerial();
+  // Ends the listener, closes the events, the device and the capture stream.
+  void CloseSerial();
+
+  // Sends length bytes as one request and waits until the device has taken
+  // them. 1 when every byte was taken, 0 otherwise.
+  int WriteSerial(const unsigned char* data, unsigned long length);
+
+  // Deliver the bytes queued now (at most kStagingSize) into data; count is
+  // the number of bytes delivered (0 when nothing was queued or the read
+  // failed). data must have room for kStagingSize bytes. When captureStream
+  // is set, each delivery is copied to it followed by "\r\n\r\n".
+  void ReadSerial(unsigned char* data, int& count);
+  void ReadSerial2(unsigned char* data, int& count);
+  // Discards what is queued in both directions.
+  void ClearSerialBuf();
+
+  // Starts the listener (ending a running one first). Negative values count
+  // as 0.
+  void ListenSerial(long settleDelayMs, long pollIntervalMs);
+  // Ends the listener and returns once it no longer touches the object.
+  void StopListenSerial();
+
+  // The fields, in the order hosts of the Windows library know them. A host
+  // may set notifyTag and captureStream directly (set them while no listener
+  // runs); the library never opens a stream itself, and closes captureStream
+  // in CloseSerial.
+  kavrel::HANDLE portHandle;
+  kavrel::OVERLAPPED readOverlapped;
+  kavrel::COMSTAT commStatus;  // shared with the listener: guarded by stateMutex_
+  kavrel::LONG settleDelayMs;
+  kavrel::LONG pollIntervalMs;
+  kavrel::LONG notifyTag;
+  char portName[10];
+  kavrel::LONG baudRate;
+  int dataBits;
+  int stopBitsCode;
+  kavrel::BYTE parityCode;
+  kavrel::DCB lineSettings;
+  kavrel::OVERLAPPED writeOverlapped;
+  kavrel::HANDLE listenerThread;
+  unsigned char stagingBuffer[kStagingSize];
+  bool isOpen;
+  char captureName[255];
+  std::FILE* captureStream;
+
+ private:
+  static kavrel::DWORD KAVREL_CALLBACK SerialListenProc(void* object);
+
+  void ReleaseEvents();
+  void ReleaseDevice();
+  void CopyConfiguration(const SerialCtl& other);
+  kavrel::DWORD RefreshStatus();
+  void SetPortHandle(kavrel::HANDLE handle);
+  kavrel::HANDLE CurrentPortHandle();
+  void WakeListener();
+  void DeliverCapture(const unsigned char* data, int count);
+
+  // Guards what the host thread and the listener share: portHandle,
+  // commStatus, the timing values and the listener's wake event.
+  std::mutex stateMutex_;
+  // Set by StopListenSerial; the listener leaves at its next check.
+  std::atomic<bool> listenerStopRequested_{false};
+  // Cuts the listener's sleeps and idle waits short; owned by the object
+  // while a listener runs.
+  kavrel::HANDLE listenerWake_ = 0;
+};
+
+#endif  // KAVREL_SERIALCTL_H

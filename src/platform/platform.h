@@ -1,0 +1,159 @@
+// The platform seam: the Win32-named services the serial code calls.
+//
+// On Windows each name passes straight through to kernel32. Elsewhere the
+// POSIX backend emulates a Windows serial driver with the same observable
+// behaviour: handles from a handle table, driver queues fed by an I/O thread,
+// overlapped completion through events.
+//
+// The serial code calls these as platform::Name and never includes a system
+// header itself.
+#ifndef KAVREL_PLATFORM_PLATFORM_H
+#define KAVREL_PLATFORM_PLATFORM_H
+
+#include "kavrel/types.h"
+
+namespace kavrel {
+namespace platform {
+
+// The empty handle: what a handle field holds when nothing is open.
+constexpr HANDLE kNoHandle{};
+
+using ThreadRoutine = DWORD(KAVREL_CALLBACK*)(void* argument);
+
+#if defined(_WIN32)
+
+using ::CancelIoEx;
+using ::ClearCommError;
+using ::CloseHandle;
+using ::CreateEventA;
+using ::CreateFileA;
+using ::GetCommState;
+using ::GetExitCodeThread;
+using ::GetLastError;
+using ::GetOverlappedResult;
+using ::PurgeComm;
+using ::ReadFile;
+using ::ResetEvent;
+using ::SetCommMask;
+using ::SetCommState;
+using ::SetEvent;
+using ::SetLastError;
+using ::SetupComm;
+using ::Sleep;
+using ::WaitCommEvent;
+using ::WaitForMultipleObjects;
+using ::WaitForSingleObject;
+using ::WriteFile;
+
+// CreateThread's routine type differs only in constness of names; wrap it so
+// the serial code passes a ThreadRoutine on both backends.
+HANDLE CreateThread(void* security, std::size_t stackSize, ThreadRoutine routine, void* argument,
+                    DWORD flags, DWORD* threadId);
+
+#else
+
+// Error codes (GetLastError).
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_IO_INCOMPLETE = 996;
+constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
+constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+
+// CreateFileA.
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;
+
+// Device events (SetCommMask, WaitCommEvent).
+constexpr DWORD EV_RXCHAR = 0x0001;
+constexpr DWORD EV_RXFLAG = 0x0002;
+constexpr DWORD EV_TXEMPTY = 0x0004;
+constexpr DWORD EV_CTS = 0x0008;
+constexpr DWORD EV_DSR = 0x0010;
+constexpr DWORD EV_RLSD = 0x0020;
+constexpr DWORD EV_BREAK = 0x0040;
+constexpr DWORD EV_ERR = 0x0080;
+constexpr DWORD EV_RING = 0x0100;
+
+// PurgeComm.
+constexpr DWORD PURGE_TXABORT = 0x0001;
+constexpr DWORD PURGE_RXABORT = 0x0002;
+constexpr DWORD PURGE_TXCLEAR = 0x0004;
+constexpr DWORD PURGE_RXCLEAR = 0x0008;
+
+// DCB values.
+constexpr BYTE NOPARITY = 0;
+constexpr BYTE ODDPARITY = 1;
+constexpr BYTE EVENPARITY = 2;
+constexpr BYTE MARKPARITY = 3;
+constexpr BYTE SPACEPARITY = 4;
+constexpr BYTE ONESTOPBIT = 0;
+constexpr BYTE ONE5STOPBITS = 1;
+constexpr BYTE TWOSTOPBITS = 2;
+constexpr DWORD DTR_CONTROL_DISABLE = 0;
+constexpr DWORD DTR_CONTROL_ENABLE = 1;
+constexpr DWORD DTR_CONTROL_HANDSHAKE = 2;
+constexpr DWORD RTS_CONTROL_DISABLE = 0;
+constexpr DWORD RTS_CONTROL_ENABLE = 1;
+constexpr DWORD RTS_CONTROL_HANDSHAKE = 2;
+constexpr DWORD RTS_CONTROL_TOGGLE = 3;
+
+// Waits.
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+constexpr DWORD STILL_ACTIVE = 259;
+
+// Devices. path is "\\.\NAME"; see the POSIX backend for how NAME resolves.
+HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL CloseHandle(HANDLE handle);
+BOOL SetCommMask(HANDLE device, DWORD mask);
+BOOL PurgeComm(HANDLE device, DWORD flags);
+BOOL SetupComm(HANDLE device, DWORD inQueue, DWORD outQueue);
+BOOL GetCommState(HANDLE device, DCB* dcb);
+BOOL SetCommState(HANDLE device, DCB* dcb);
+BOOL ClearCommError(HANDLE device, DWORD* errors, COMSTAT* status);
+BOOL ReadFile(HANDLE device, void* buffer, DWORD count, DWORD* transferred,
+              OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE device, const void* buffer, DWORD count, DWORD* transferred,
+               OVERLAPPED* overlapped);
+BOOL WaitCommEvent(HANDLE device, DWORD* eventMask, OVERLAPPED* overlapped);
+BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
+BOOL CancelIoEx(HANDLE device, OVERLAPPED* overlapped);
+
+// Errors.
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+// Events.
+HANDLE CreateEventA(void* security, BOOL manualReset, BOOL initialState, const char* name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+DWORD WaitForSingleObject(HANDLE object, DWORD timeoutMs);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD timeoutMs);
+
+// Threads. A thread handle is signalled once its routine has returned.
+HANDLE CreateThread(void* security, std::size_t stackSize, ThreadRoutine routine, void* argument,
+                    DWORD flags, DWORD* threadId);
+BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode);
+void Sleep(DWORD milliseconds);
+
+#endif
+
+}  // namespace platform
+}  // namespace kavrel
+
+#endif  // KAVREL_PLATFORM_PLATFORM_H

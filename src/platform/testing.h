@@ -1,0 +1,26 @@
+// Test-build hooks of the platform layer. Compiled only with
+// KAVREL_FAULT_INJECTION (the default and sanitizer presets); a release
+// build has none of them.
+#ifndef KAVREL_PLATFORM_TESTING_H
+#define KAVREL_PLATFORM_TESTING_H
+
+#include <cstddef>
+
+namespace kavrel {
+namespace platform {
+namespace testing {
+
+// The next CreateThread / CreateEventA call fails (returns the empty handle)
+// as if the system were out of resources. Each switch fires once.
+void FailNextThreadCreation();
+void FailNextEventCreation();
+
+// Live handles in the handle table (devices, events, threads). Windows builds
+// answer 0: the kernel owns the handles there.
+std::size_t LiveHandleCount();
+
+}  // namespace testing
+}  // namespace platform
+}  // namespace kavrel
+
+#endif  // KAVREL_PLATFORM_TESTING_H

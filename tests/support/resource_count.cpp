@@ -1,0 +1,36 @@
+#include "support/resource_count.h"
+
+#include <dirent.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/testing.h"
+
+namespace kavrel_test {
+
+namespace {
+
+std::size_t CountEntries(const char* directory) {
+  DIR* dir = opendir(directory);
+  if (dir == nullptr) return 0;
+  std::size_t count = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+}  // namespace
+
+// The directory stream itself holds one descriptor while it is read.
+std::size_t OpenDescriptorCount() { return CountEntries("/proc/self/fd") - 1; }
+
+std::size_t ThreadCount() { return CountEntries("/proc/self/task"); }
+
+ResourceSnapshot ResourceSnapshot::Take() {
+  return {OpenDescriptorCount(), ThreadCount(), kavrel::platform::testing::LiveHandleCount()};
+}
+
+}  // namespace kavrel_test

@@ -58,8 +58,10 @@ class KAVREL_API SerialCtl {
   int GetVer();
 
   // Opens and configures the device named by the settings. An object that is
-  // already open is closed first (listener included), then opened afresh.
-  // The outcome is read through IsSerialOpen.
+  // already open releases its device and events first, then opens afresh with
+  // the stored settings; a running listener stays and follows the new device.
+  // The outcome is read through IsSerialOpen; a device that refuses the
+  // settings raises the message box "串口设置错误！".
   void OpenSerial();
   // Ends the listener, closes the events, the device and the capture stream.
   void CloseSerial();
@@ -80,7 +82,8 @@ class KAVREL_API SerialCtl {
   // Starts the listener (ending a running one first). Negative values count
   // as 0.
   void ListenSerial(long settleDelayMs, long pollIntervalMs);
-  // Ends the listener and returns once it no longer touches the object.
+  // Ends the listener and returns once it no longer touches the object and
+  // will post nothing more. Must not be called from Window::Post.
   void StopListenSerial();
 
   // The fields, in the order hosts of the Windows library know them. A host
@@ -114,8 +117,6 @@ class KAVREL_API SerialCtl {
   void CopyConfiguration(const SerialCtl& other);
   kavrel::DWORD RefreshStatus();
   void SetPortHandle(kavrel::HANDLE handle);
-  kavrel::HANDLE CurrentPortHandle();
-  void WakeListener();
   void DeliverCapture(const unsigned char* data, int count);
 
   // Guards what the host thread and the listener share: portHandle,

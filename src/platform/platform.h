@@ -15,6 +15,18 @@
 namespace kavrel {
 namespace platform {
 
+// The Win32 types read unqualified in code that uses this namespace.
+using kavrel::BOOL;
+using kavrel::BYTE;
+using kavrel::COMSTAT;
+using kavrel::DCB;
+using kavrel::DWORD;
+using kavrel::HANDLE;
+using kavrel::LPARAM;
+using kavrel::OVERLAPPED;
+using kavrel::UINT;
+using kavrel::WPARAM;
+
 // The empty handle: what a handle field holds when nothing is open.
 constexpr HANDLE kNoHandle{};
 
@@ -51,6 +63,10 @@ HANDLE CreateThread(void* security, std::size_t stackSize, ThreadRoutine routine
                     DWORD flags, DWORD* threadId);
 
 #else
+
+using kavrel::INVALID_HANDLE_VALUE;
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
 
 // Error codes (GetLastError).
 constexpr DWORD ERROR_SUCCESS = 0;

@@ -1,0 +1,39 @@
+#include <cstdio>
+#include <string>
+
+#include "platform/host/handler_slot.h"
+#include "platform/host/host_services.h"
+
+namespace kavrel {
+namespace host {
+
+namespace {
+
+HandlerSlot& MessageBoxSlot() {
+  static HandlerSlot* slot = new HandlerSlot;  // never destroyed: see HandlerSlot
+  return *slot;
+}
+
+}  // namespace
+
+void ShowMessageBox(const char* gbkText) {
+  try {
+    auto handler = MessageBoxSlot().Get();
+    if (handler) {
+      (*handler)(gbkText);
+      return;
+    }
+    // Without a host handler the box becomes one line on stderr, readable on
+    // a UTF-8 terminal.
+    const std::string text = GbkToUtf8(gbkText) + "\n";
+    std::fputs(text.c_str(), stderr);
+  } catch (...) {
+    // The user notice is best effort; the operation that raised it goes on.
+  }
+}
+
+}  // namespace host
+
+void SetMessageBoxHandler(TextHandler handler) { host::MessageBoxSlot().Set(std::move(handler)); }
+
+}  // namespace kavrel

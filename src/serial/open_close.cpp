@@ -1,0 +1,122 @@
+// Opening the device with the stored settings, and releasing everything the
+// object holds.
+#include <cstdio>
+
+#include "kavrel/SerialCtl.h"
+#include "platform/host/host_services.h"
+#include "platform/platform.h"
+#include "serial/serial_internal.h"
+
+using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
+using kavrel::serial::kDriverQueueSize;
+
+void SerialCtl::OpenSerial() {
+  try {
+    // An open object is released first and then opened afresh, so a second
+    // open neither loses handles nor keeps the old settings. A running
+    // listener stays and follows the new device.
+    ReleaseDevice();
+    ReleaseEvents();
+    isOpen = false;
+
+    char path[512] = {};
+
+    writeOverlapped = kavrel::OVERLAPPED();
+    writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    readOverlapped = kavrel::OVERLAPPED();
+    readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+    std::snprintf(path, sizeof path, "\\\\.\\%s", portName);
+    const kavrel::HANDLE device =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, kNoHandle);
+    SetPortHandle(device);
+    if (device == INVALID_HANDLE_VALUE) {
+      isOpen = false;
+      return;
+    }
+
+    SetCommMask(device, EV_RXCHAR | EV_TXEMPTY);
+    PurgeComm(device, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    SetupComm(device, kDriverQueueSize, kDriverQueueSize);
+
+    // Without the device's own settings there is nothing sound to change four
+    // members of: stop here rather than apply content no step has set.
+    if (!GetCommState(device, &lineSettings)) {
+      ReleaseDevice();
+      isOpen = false;
+      return;
+    }
+
+    lineSettings.StopBits = static_cast<kavrel::BYTE>(stopBitsCode);
+    lineSettings.BaudRate = static_cast<kavrel::DWORD>(baudRate);
+    // A data-bit count that does not fit the byte is passed on as 0, which
+    // the device refuses, instead of its low byte, which it might accept.
+    lineSettings.ByteSize =
+        (dataBits >= 0 && dataBits <= 0xFF) ? static_cast<kavrel::BYTE>(dataBits) : 0;
+    lineSettings.Parity = parityCode;
+
+    if (!SetCommState(device, &lineSettings)) {
+      kavrel::host::ShowMessageBox(kavrel::serial::kSettingsRefusedText);
+      ReleaseDevice();
+      isOpen = false;
+      return;
+    }
+
+    RefreshStatus();
+    captureStream = nullptr;
+    isOpen = true;
+  } catch (...) {
+    kavrel::host::Trace("OpenSerial Abnormal\n");
+  }
+}
+
+void SerialCtl::CloseSerial() {
+  try {
+    ReleaseEvents();
+    StopListenSerial();
+    ReleaseDevice();
+    isOpen = false;
+    if (captureStream != nullptr) {
+      std::fclose(captureStream);
+      captureStream = nullptr;
+    }
+  } catch (...) {
+    kavrel::host::Trace("CloseSerial Abnormal\n");
+  }
+}
+
+void SerialCtl::ReleaseEvents() {
+  if (writeOverlapped.hEvent != kNoHandle) {
+    CloseHandle(writeOverlapped.hEvent);
+    writeOverlapped.hEvent = kNoHandle;
+  }
+  if (readOverlapped.hEvent != kNoHandle) {
+    CloseHandle(readOverlapped.hEvent);
+    readOverlapped.hEvent = kNoHandle;
+  }
+}
+
+void SerialCtl::ReleaseDevice() {
+  // The invalid value a failed open leaves is cleared like a handle but
+  // refers to no device, so there is nothing to close for it.
+  const kavrel::HANDLE device = portHandle;
+  SetPortHandle(kNoHandle);
+  if (device != kNoHandle && device != INVALID_HANDLE_VALUE) CloseHandle(device);
+}
+
+void SerialCtl::SetPortHandle(kavrel::HANDLE handle) {
+  // The listener uses the device only while it holds this lock, so once the
+  // handle is swapped here it no longer touches the old device; waking it
+  // lets an idle listener pick up the new one.
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  portHandle = handle;
+  if (listenerWake_ != kNoHandle) SetEvent(listenerWake_);
+}
+
+kavrel::DWORD SerialCtl::RefreshStatus() {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  kavrel::DWORD errors = 0;
+  ClearCommError(portHandle, &errors, &commStatus);
+  return commStatus.cbInQue;
+}

@@ -1,0 +1,78 @@
+// Receiving: deliver exactly the bytes queued now, optionally copied to the
+// capture stream; and emptying both directions.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "kavrel/SerialCtl.h"
+#include "platform/host/host_services.h"
+#include "platform/platform.h"
+#include "serial/serial_internal.h"
+
+using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
+using kavrel::serial::AddressOfHostReference;
+using kavrel::serial::FinishTransfer;
+
+void SerialCtl::ReadSerial(unsigned char* data, int& count) {
+  try {
+    std::memset(stagingBuffer, 0, sizeof stagingBuffer);
+
+    int* countOut = AddressOfHostReference(count);
+    if (countOut != nullptr) *countOut = 0;
+    if (data == nullptr || countOut == nullptr) {
+      kavrel::host::Trace("ReadSerial Abnormal\n");
+      return;
+    }
+
+    const kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
+    if (queued == 0) return;
+
+    // count only ever claims bytes that are in data: it is set once the read
+    // has delivered them, and stays 0 when the read fails.
+    const BOOL started = ReadFile(portHandle, stagingBuffer, queued, nullptr, &readOverlapped);
+    kavrel::DWORD received = 0;
+    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) return;
+    std::memcpy(data, stagingBuffer, received);
+    *countOut = static_cast<int>(received);
+    DeliverCapture(data, *countOut);
+  } catch (...) {
+    kavrel::host::Trace("ReadSerial Abnormal\n");
+  }
+}
+
+void SerialCtl::ReadSerial2(unsigned char* data, int& count) {
+  try {
+    int* countOut = AddressOfHostReference(count);
+    if (countOut != nullptr) *countOut = 0;
+    if (data == nullptr || countOut == nullptr) {
+      kavrel::host::Trace("ReadSerial2 Abnormal\n");
+      return;
+    }
+
+    const kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
+    if (queued == 0) return;
+
+    // The read lands straight in data. It is waited for, so no transfer can
+    // land there after the call has returned, and the capture copy is taken
+    // only of bytes that have arrived.
+    const BOOL started = ReadFile(portHandle, data, queued, nullptr, &readOverlapped);
+    kavrel::DWORD received = 0;
+    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) return;
+    *countOut = static_cast<int>(received);
+    DeliverCapture(data, *countOut);
+  } catch (...) {
+    kavrel::host::Trace("ReadSerial2 Abnormal\n");
+  }
+}
+
+void SerialCtl::ClearSerialBuf() {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  PurgeComm(portHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  commStatus.cbInQue = 0;
+}
+
+void SerialCtl::DeliverCapture(const unsigned char* data, int count) {
+  if (captureStream == nullptr) return;
+  std::fwrite(data, 1, static_cast<std::size_t>(count), captureStream);
+  std::fwrite("\r\n\r\n", 1, 4, captureStream);
+}

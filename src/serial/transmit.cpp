@@ -1,0 +1,32 @@
+// Sending a block: one write request, waited for, then the transmit side
+// purged.
+#include "kavrel/SerialCtl.h"
+#include "platform/platform.h"
+#include "serial/serial_internal.h"
+
+using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
+
+int SerialCtl::WriteSerial(const unsigned char* data, unsigned long length) {
+  try {
+    RefreshStatus();
+
+    // A block the device cannot take as one request, or bytes that are not
+    // there, are not sent at all; the result says so.
+    bool sent = false;
+    if ((data != nullptr || length == 0) && length <= 0xFFFFFFFFul) {
+      const auto count = static_cast<kavrel::DWORD>(length);
+      const BOOL started = WriteFile(portHandle, data, count, nullptr, &writeOverlapped);
+      kavrel::DWORD written = 0;
+      sent = kavrel::serial::FinishTransfer(portHandle, &writeOverlapped, started, &written) &&
+             written == count;
+    }
+
+    // The transmit purge ends every block, whatever became of it. The driver
+    // holds nothing of a finished write, so it discards no byte that was
+    // sent; after a failed wait it drops what is left of the block.
+    PurgeComm(portHandle, PURGE_TXABORT | PURGE_TXCLEAR);
+    return sent ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}

@@ -3,8 +3,6 @@
 #ifndef KAVREL_PLATFORM_HOST_SERVICES_H
 #define KAVREL_PLATFORM_HOST_SERVICES_H
 
-#include <string>
-
 #include "kavrel/types.h"
 
 namespace kavrel {
@@ -26,9 +24,11 @@ void ShowMessageBox(const char* gbkText);
 // set. Never throws.
 void PostToMainWindow(UINT message, WPARAM wParam, LPARAM lParam);
 
-// Converts the library's GBK text to UTF-8 for display. Text that does not
-// convert is passed on unchanged.
-std::string GbkToUtf8(const char* gbkText);
+// Where texts go when the host installed no handler: one implementation per
+// platform (stderr on POSIX; the debugger and a real message box on
+// Windows).
+void DefaultTraceSink(const char* line);
+void DefaultMessageBox(const char* gbkText);
 
 }  // namespace host
 }  // namespace kavrel

@@ -1,6 +1,3 @@
-#include <cstdio>
-#include <string>
-
 #include "platform/host/handler_slot.h"
 #include "platform/host/host_services.h"
 
@@ -23,10 +20,7 @@ void ShowMessageBox(const char* gbkText) {
       (*handler)(gbkText);
       return;
     }
-    // Without a host handler the box becomes one line on stderr, readable on
-    // a UTF-8 terminal.
-    const std::string text = GbkToUtf8(gbkText) + "\n";
-    std::fputs(text.c_str(), stderr);
+    DefaultMessageBox(gbkText);
   } catch (...) {
     // The user notice is best effort; the operation that raised it goes on.
   }

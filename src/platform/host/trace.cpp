@@ -37,7 +37,7 @@ void Trace(const char* format, ...) {
     if (handler) {
       (*handler)(line.c_str());
     } else {
-      std::fputs(line.c_str(), stderr);
+      DefaultTraceSink(line.c_str());
     }
   } catch (...) {
     // A trace line is diagnostic; failing to write one must not fail the

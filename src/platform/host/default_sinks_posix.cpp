@@ -1,7 +1,8 @@
+// Without host handlers, the library's texts go to stderr. Message boxes are
+// converted from the library's GBK to UTF-8 so a terminal shows them right.
 #include <iconv.h>
 
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <string>
 
 #include "platform/host/host_services.h"
@@ -9,8 +10,9 @@
 namespace kavrel {
 namespace host {
 
+namespace {
+
 std::string GbkToUtf8(const char* gbkText) {
-  if (gbkText == nullptr) return {};
   std::string input(gbkText);
   iconv_t converter = iconv_open("UTF-8", "GBK");
   if (converter == reinterpret_cast<iconv_t>(-1)) return input;
@@ -26,6 +28,15 @@ std::string GbkToUtf8(const char* gbkText) {
   if (result == static_cast<std::size_t>(-1)) return input;
   output.resize(output.size() - outLeft);
   return output;
+}
+
+}  // namespace
+
+void DefaultTraceSink(const char* line) { std::fputs(line, stderr); }
+
+void DefaultMessageBox(const char* gbkText) {
+  const std::string text = GbkToUtf8(gbkText) + "\n";
+  std::fputs(text.c_str(), stderr);
 }
 
 }  // namespace host

@@ -1,0 +1,51 @@
+// Text kavrel-term shows a person: hex dumps of received bytes, the port
+// table of --list, the progress bar of --send, and the library's GBK message
+// texts in UTF-8.
+#ifndef KAVREL_TERM_TEXT_FORMAT_H
+#define KAVREL_TERM_TEXT_FORMAT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kavrel_term {
+
+// A hex dump of a byte stream that arrives in pieces: offsets run on across
+// calls, each line shows up to 16 bytes and their printable characters.
+class HexDumper {
+ public:
+  std::string Dump(const unsigned char* data, std::size_t size);
+
+ private:
+  std::uint64_t offset_ = 0;
+};
+
+// One serial port as --list shows it. USB fields stay empty for other ports.
+struct PortInfo {
+  std::string device;  // the name a host passes to SetSerial: "ttyUSB0"
+  std::string driver;
+  std::string vendorId;  // four hex digits
+  std::string productId;
+  std::string manufacturer;
+  std::string product;
+  std::string serialNumber;
+};
+
+// The --list table, aligned in columns, or a sentence saying no port exists.
+std::string FormatPortTable(const std::vector<PortInfo>& ports);
+
+// "[#####-----]  45%  460.0 KiB / 1.0 MiB  112.0 KiB/s" for --send; with
+// total 0 (size unknown) just the count and the rate.
+std::string FormatProgress(std::uint64_t done, std::uint64_t total, double bytesPerSecond,
+                           int barWidth);
+// 1536 -> "1.5 KiB"; below 1 KiB the exact count with "B".
+std::string FormatBytes(double bytes);
+
+// The library's message texts are GBK; a UTF-8 terminal needs them converted.
+// Text that is not valid GBK is returned unchanged.
+std::string GbkToUtf8(const std::string& gbk);
+
+}  // namespace kavrel_term
+
+#endif  // KAVREL_TERM_TEXT_FORMAT_H

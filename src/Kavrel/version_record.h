@@ -10,6 +10,11 @@
 #define KAVREL_FILE_VERSION_TEXT "3.0.7.2"
 #define KAVREL_PRODUCT_VERSION_NUMBERS 20, 11, 8, 16
 #define KAVREL_PRODUCT_VERSION_TEXT "20.11.8.16"
+/* Fixed-information flags of the Windows resource: a debug build
+ * (VS_FF_DEBUG), for 32-bit Windows (VOS__WINDOWS32), a DLL (VFT_DLL). */
+#define KAVREL_FILE_FLAGS 0x1L
+#define KAVREL_FILE_OS 0x4L
+#define KAVREL_FILE_TYPE 0x2L
 /* "General serial-port communication library". */
 #define KAVREL_FILE_DESCRIPTION "\xE9\x80\x9A\xE7\x94\xA8\xE4\xB8\xB2\xE5\x8F\xA3\xE9\x80\x9A\xE8\xAE\xAF\xE5\xBA\x93"
 #define KAVREL_COMMENTS KAVREL_FILE_DESCRIPTION

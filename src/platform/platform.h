@@ -37,7 +37,6 @@ using ThreadRoutine = DWORD(KAVREL_CALLBACK*)(void* argument);
 using ::CancelIoEx;
 using ::ClearCommError;
 using ::CloseHandle;
-using ::CreateEventA;
 using ::CreateFileA;
 using ::GetCommState;
 using ::GetExitCodeThread;
@@ -57,10 +56,16 @@ using ::WaitForMultipleObjects;
 using ::WaitForSingleObject;
 using ::WriteFile;
 
-// CreateThread's routine type differs only in constness of names; wrap it so
-// the serial code passes a ThreadRoutine on both backends.
-HANDLE CreateThread(void* security, std::size_t stackSize, ThreadRoutine routine, void* argument,
-                    DWORD flags, DWORD* threadId);
+// Event and thread creation pass through wrappers, so a test build can make
+// them fail on purpose. The library always creates them with default
+// security, without a name and without asking for the thread id; taking
+// std::nullptr_t for those arguments makes these the better match for the
+// serial code's unqualified calls than kernel32's declarations, which
+// <windows.h> puts in the global namespace beside them.
+HANDLE CreateEventA(std::nullptr_t security, BOOL manualReset, BOOL initialState,
+                    std::nullptr_t name);
+HANDLE CreateThread(std::nullptr_t security, std::size_t stackSize, ThreadRoutine routine,
+                    void* argument, DWORD flags, std::nullptr_t threadId);
 
 #else
 

@@ -49,9 +49,10 @@ void SerialCtl::OpenSerial() {
     }
 
     lineSettings.StopBits = static_cast<kavrel::BYTE>(stopBitsCode);
-    lineSettings.BaudRate = static_cast<kavrel::DWORD>(baudRate);
-    // A data-bit count that does not fit the byte is passed on as 0, which
-    // the device refuses, instead of its low byte, which it might accept.
+    // A negative rate, or a data-bit count that does not fit the byte, is
+    // passed on as 0, which the device refuses, instead of being reinterpreted
+    // as a value the device might accept.
+    lineSettings.BaudRate = baudRate > 0 ? static_cast<kavrel::DWORD>(baudRate) : 0;
     lineSettings.ByteSize =
         (dataBits >= 0 && dataBits <= 0xFF) ? static_cast<kavrel::BYTE>(dataBits) : 0;
     lineSettings.Parity = parityCode;

@@ -159,15 +159,17 @@ int RunTerminal(const TerminalOptions& options) {
     return 1;
   }
   const std::string name = NormalisePortName(options.line.port);
-  std::fprintf(stderr, "kavrel-term: connected to %s, %s%s. Press Ctrl-] to quit.\n",
-               name.c_str(), DescribeLine(options.line).c_str(),
-               options.line.capture.empty() ? "" : (", capture " + options.line.capture).c_str());
 
+  // Raw before the banner: keys typed once the user sees it go to the port,
+  // none are held back by the line editor or flushed by the switch.
   RawKeyboard keyboard(STDIN_FILENO);
   if (!keyboard.active()) {
     PrintError("cannot put the terminal in raw mode: " + std::string(std::strerror(errno)));
     return 1;
   }
+  std::fprintf(stderr, "kavrel-term: connected to %s, %s%s. Press Ctrl-] to quit.\n",
+               name.c_str(), DescribeLine(options.line).c_str(),
+               options.line.capture.empty() ? "" : (", capture " + options.line.capture).c_str());
   InputPump keys(STDIN_FILENO, session.queue(), 256, 4096);
   if (!keys.Start(signals.fd())) {
     PrintError("cannot start the keyboard thread");
@@ -188,14 +190,18 @@ int RunTerminal(const TerminalOptions& options) {
     }
     switch (message.message) {
       case KAVREL_WM_DATA_READY: {
-        const int count = session.Read();
-        if (count <= 0) break;
-        const unsigned char* bytes = session.data();
-        const std::string shown =
-            options.hex ? dumper.Dump(bytes, static_cast<std::size_t>(count))
-                        : std::string(reinterpret_cast<const char*>(bytes),
-                                      static_cast<std::size_t>(count));
-        if (!WriteAllToFd(STDOUT_FILENO, shown.data(), shown.size())) running = false;
+        // A full read may have left more behind: read on until one is short.
+        for (int count = static_cast<int>(SerialCtl::kStagingSize);
+             running && count == static_cast<int>(SerialCtl::kStagingSize);) {
+          count = session.Read();
+          if (count <= 0) break;
+          const unsigned char* bytes = session.data();
+          const std::string shown =
+              options.hex ? dumper.Dump(bytes, static_cast<std::size_t>(count))
+                          : std::string(reinterpret_cast<const char*>(bytes),
+                                        static_cast<std::size_t>(count));
+          if (!WriteAllToFd(STDOUT_FILENO, shown.data(), shown.size())) running = false;
+        }
         break;
       }
       case kInputMessage: {
@@ -249,13 +255,20 @@ int RunPipe(const PipeOptions& options) {
 
   // Delivers what the port has queued to standard output: the byte count,
   // or -1 when standard output is gone.
+  // A read delivers at most kStagingSize bytes; a full one may have left
+  // more behind, so read on until a read comes back short.
   auto deliver = [&session]() -> int {
-    const int count = session.Read();
-    if (count > 0 && !WriteAllToFd(STDOUT_FILENO, session.data(), static_cast<std::size_t>(count))) {
-      PrintError("standard output closed: " + std::string(std::strerror(errno)));
-      return -1;
+    int total = 0;
+    for (;;) {
+      const int count = session.Read();
+      if (count > 0 &&
+          !WriteAllToFd(STDOUT_FILENO, session.data(), static_cast<std::size_t>(count))) {
+        PrintError("standard output closed: " + std::string(std::strerror(errno)));
+        return -1;
+      }
+      total += count;
+      if (count < static_cast<int>(SerialCtl::kStagingSize)) return total;
     }
-    return count;
   };
 
   int exitCode = 0;

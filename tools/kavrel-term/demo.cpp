@@ -80,7 +80,7 @@ class DemoHost {
     ++commands_;
     std::printf("  -> %s\n", command.c_str());
     const auto deadline = started + kReplyDeadline;
-    while (!NextReply(reply)) {
+    while (!TakeReply(reply)) {
       if (!Pump(deadline)) {
         why = "no reply to \"" + command + "\" within " + std::to_string(kReplyDeadline.count()) +
               " ms";
@@ -113,9 +113,6 @@ class DemoHost {
     }
     port_->StopListenSerial();
     while (ReadOnce() > 0) {
-    }
-    std::string reply;
-    while (NextReply(reply)) {
     }
   }
 
@@ -156,23 +153,25 @@ class DemoHost {
     received_ += delivery;
     deliveries_.push_back(delivery);
     lines_.Feed(delivery.data(), delivery.size());
-    return count;
-  }
-
-  // The next reply line; status lines ('#') are printed and counted on the way.
-  bool NextReply(std::string& reply) {
+    // Status lines ('#') are shown as they come; replies wait for the
+    // command they answer.
     std::string line;
     while (lines_.Next(line)) {
       if (!line.empty() && line[0] == '#') {
         ++statusLines_;
         std::printf("  .. %s\n", line.c_str());
-        continue;
+      } else {
+        replies_.push_back(line);
       }
-      replies_.push_back(line);
-      reply = line;
-      return true;
     }
-    return false;
+    return count;
+  }
+
+  // The oldest reply not yet taken by a command.
+  bool TakeReply(std::string& reply) {
+    if (repliesTaken_ == replies_.size()) return false;
+    reply = replies_[repliesTaken_++];
+    return true;
   }
 
   kavrel::MessageQueue queue_;
@@ -182,6 +181,7 @@ class DemoHost {
   std::string received_;
   std::vector<std::string> deliveries_;
   std::vector<std::string> replies_;
+  std::size_t repliesTaken_ = 0;
   std::size_t bytesSent_ = 0;
   unsigned commands_ = 0;
   unsigned notifications_ = 0;

@@ -125,8 +125,17 @@ void InstrumentThread::Run() {
       nextStatus += statusPeriod_;
     }
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  transcript_.failure = failure;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    transcript_.failure = failure;
+    ended_ = true;
+  }
+  endedChanged_.notify_all();
+}
+
+bool InstrumentThread::WaitUntilEnded(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return endedChanged_.wait_for(lock, timeout, [this] { return ended_; });
 }
 
 }  // namespace kavrel_term

@@ -6,6 +6,7 @@
 #define KAVREL_TERM_INSTRUMENT_THREAD_H
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,6 +38,9 @@ class InstrumentThread {
   };
   // A copy of the transcript so far (thread-safe).
   Transcript transcript() const;
+  // Waits until the thread has ended by itself or been stopped; false when
+  // it still runs after timeout.
+  bool WaitUntilEnded(std::chrono::milliseconds timeout) const;
 
  private:
   void Run();
@@ -50,6 +54,8 @@ class InstrumentThread {
   LineSplitter commands_;  // used by the thread only
   mutable std::mutex mutex_;
   Transcript transcript_;  // guarded by mutex_
+  bool ended_ = false;     // guarded by mutex_
+  mutable std::condition_variable endedChanged_;
 };
 
 }  // namespace kavrel_term

@@ -39,6 +39,10 @@ int PrintVersion() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First, so that even a run that ends at a bad option keeps the library's
+  // unload trace line off standard error.
+  kavrel_term::HostHooks hooks;
+
   CLI::App app{
       "kavrel-term: a serial terminal built on the Kavrel serial-port library.\n"
       "PORT is a name under /dev (ttyUSB0, ttyS0, pts/3) or COMn for ttyS<n-1>.",
@@ -110,7 +114,7 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
 
-  kavrel_term::HostHooks hooks(verbose);
+  kavrel_term::HostHooks::ShowTrace(verbose);
   if (version) return PrintVersion();
   if (list) return kavrel_term::RunList();
   if (demo) return kavrel_term::RunDemo(line);

@@ -53,8 +53,7 @@ std::string ShortLine(const LineOptions& options) {
   return std::to_string(options.dataBits) + parity + options.stopBits;
 }
 
-HostHooks::HostHooks(bool verboseTrace) {
-  gVerboseTrace.store(verboseTrace);
+HostHooks::HostHooks() {
   kavrel::SetTraceHandler([](const char* line) {
     if (gVerboseTrace.load()) std::fprintf(stderr, "kavrel-term: trace: %s", line);
   });
@@ -71,6 +70,8 @@ HostHooks::~HostHooks() {
   // it keeps the library's unload line out of a script's stderr.
   kavrel::SetMessageBoxHandler({});
 }
+
+void HostHooks::ShowTrace(bool show) { gVerboseTrace.store(show); }
 
 std::string HostHooks::TakeMessages() {
   std::lock_guard<std::mutex> lock(Messages().mutex);

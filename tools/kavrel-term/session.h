@@ -36,11 +36,13 @@ std::string ShortLine(const LineOptions& options);
 // it in its own error line; trace lines are shown only when verbose.
 class HostHooks {
  public:
-  explicit HostHooks(bool verboseTrace);
+  HostHooks();
   ~HostHooks();
   HostHooks(const HostHooks&) = delete;
   HostHooks& operator=(const HostHooks&) = delete;
 
+  // Shows the library's trace lines on stderr from now on.
+  static void ShowTrace(bool show);
   // The message-box texts raised since the last call, joined by "; ".
   static std::string TakeMessages();
 };

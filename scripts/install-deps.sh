@@ -7,6 +7,12 @@ packages=(
   # Build and test: compiler, CMake with Ninja, GoogleTest, formatting.
   build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
   clang clang-format clang-tidy libclang-rt-14-dev
+  # kavrel-term: argument parsing (CLI11) and the port list (libudev).
+  libcli11-dev libudev-dev
+  # Packaging and the example check: dpkg-shlibdeps for cpack's DEB (in
+  # dpkg-dev), gzip for the manual page, GLib for the toolkit example, socat
+  # for the pseudo-terminal the examples run against.
+  dpkg-dev gzip libglib2.0-dev socat
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -1,4 +1,8 @@
 # The POSIX backend: an emulated Windows serial driver over termios.
 target_sources(kavrel_objects PRIVATE
   platform/posix/last_error.cpp
+  platform/posix/handle_table.cpp
+  platform/posix/events.cpp
+  platform/posix/threads.cpp
+  platform/posix/fault_injection.cpp
 )

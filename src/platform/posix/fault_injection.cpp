@@ -1,0 +1,38 @@
+// Test-build switches that make the next thread or event creation fail, so
+// the serial code's handling of an exhausted system can be exercised.
+#if defined(KAVREL_FAULT_INJECTION)
+
+#include "platform/posix/fault_injection.h"
+
+#include <atomic>
+
+#include "platform/testing.h"
+
+namespace kavrel {
+namespace platform {
+
+namespace {
+
+std::atomic<bool> failNextThread{false};
+std::atomic<bool> failNextEvent{false};
+
+}  // namespace
+
+namespace testing {
+
+void FailNextThreadCreation() { failNextThread.store(true); }
+void FailNextEventCreation() { failNextEvent.store(true); }
+
+}  // namespace testing
+
+namespace posix {
+
+bool TakeThreadCreationFault() { return failNextThread.exchange(false); }
+bool TakeEventCreationFault() { return failNextEvent.exchange(false); }
+
+}  // namespace posix
+
+}  // namespace platform
+}  // namespace kavrel
+
+#endif  // KAVREL_FAULT_INJECTION

@@ -1,0 +1,24 @@
+// The switches behind testing::FailNext*Creation. Without
+// KAVREL_FAULT_INJECTION they do not exist and creation never fails on
+// purpose.
+#ifndef KAVREL_PLATFORM_POSIX_FAULT_INJECTION_H
+#define KAVREL_PLATFORM_POSIX_FAULT_INJECTION_H
+
+namespace kavrel {
+namespace platform {
+namespace posix {
+
+#if defined(KAVREL_FAULT_INJECTION)
+// True once after the matching switch was set; each call clears it.
+bool TakeThreadCreationFault();
+bool TakeEventCreationFault();
+#else
+inline bool TakeThreadCreationFault() { return false; }
+inline bool TakeEventCreationFault() { return false; }
+#endif
+
+}  // namespace posix
+}  // namespace platform
+}  // namespace kavrel
+
+#endif  // KAVREL_PLATFORM_POSIX_FAULT_INJECTION_H

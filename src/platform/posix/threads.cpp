@@ -1,0 +1,139 @@
+// Threads with Win32 handles: waitable, with an exit code, closable while
+// they run.
+#include <atomic>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+#include "platform/posix/fault_injection.h"
+#include "platform/posix/waitable.h"
+
+namespace kavrel {
+namespace platform {
+
+namespace posix {
+
+namespace {
+
+class ThreadObject final : public Waitable {
+ public:
+  ThreadObject() : Waitable(ObjectKind::kThread) {}
+
+  bool IsSignalled() const override { return finished_; }
+
+  // The routine runs on, as on Windows; the handle only stops naming it. A
+  // thread that has finished is joined here, so nothing of it outlives its
+  // handle; one still running is detached and releases itself when it ends.
+  void OnHandleClosed() override {
+    std::thread thread;
+    bool finished;
+    {
+      std::lock_guard<std::mutex> lock(SignalBoard::Process().mutex);
+      handleClosed_ = true;
+      thread = std::move(thread_);
+      finished = finished_;
+    }
+    if (!thread.joinable()) return;
+    if (finished) {
+      thread.join();
+    } else {
+      thread.detach();
+    }
+  }
+
+  // Keeps the running thread's std::thread, unless the handle was already
+  // closed (only a caller guessing handles can do that), in which case the
+  // thread is left to release itself.
+  void Adopt(std::thread thread) {
+    {
+      std::lock_guard<std::mutex> lock(SignalBoard::Process().mutex);
+      if (!handleClosed_) {
+        thread_ = std::move(thread);
+        return;
+      }
+    }
+    thread.detach();
+  }
+
+  void Finish(DWORD exitCode) {
+    SignalBoard& board = SignalBoard::Process();
+    std::lock_guard<std::mutex> lock(board.mutex);
+    finished_ = true;
+    exitCode_ = exitCode;
+    board.changed.notify_all();
+  }
+
+  DWORD exitCode() const {
+    std::lock_guard<std::mutex> lock(SignalBoard::Process().mutex);
+    return exitCode_;
+  }
+
+ private:
+  // All guarded by the board's mutex.
+  bool finished_ = false;
+  bool handleClosed_ = false;
+  DWORD exitCode_ = STILL_ACTIVE;
+  std::thread thread_;
+};
+
+std::atomic<DWORD> nextThreadId{1};
+
+}  // namespace
+
+}  // namespace posix
+
+HANDLE CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadRoutine routine,
+                    void* argument, DWORD flags, DWORD* threadId) {
+  // Suspended creation is not offered: the library always lets a thread run.
+  if (routine == nullptr || flags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return kNoHandle;
+  }
+  if (posix::TakeThreadCreationFault()) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return kNoHandle;
+  }
+  auto object = std::make_shared<posix::ThreadObject>();
+  // The handle exists before the thread does, so a thread that cannot be
+  // started leaves nothing running behind a failed call.
+  const HANDLE handle = posix::HandleTable::Process().Insert(object);
+  if (handle == kNoHandle) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return kNoHandle;
+  }
+  try {
+    std::thread thread([object, routine, argument] { object->Finish(routine(argument)); });
+    object->Adopt(std::move(thread));
+  } catch (const std::system_error&) {
+    posix::HandleTable::Process().Remove(handle);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return kNoHandle;
+  }
+  if (threadId != nullptr) *threadId = posix::nextThreadId.fetch_add(1);
+  return handle;
+}
+
+BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode) {
+  auto object = posix::FindObject<posix::ThreadObject>(thread, posix::ObjectKind::kThread);
+  if (object == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (exitCode == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *exitCode = object->exitCode();
+  return TRUE;
+}
+
+void Sleep(DWORD milliseconds) {
+  if (milliseconds == 0) {
+    std::this_thread::yield();
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+}  // namespace platform
+}  // namespace kavrel

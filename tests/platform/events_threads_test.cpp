@@ -1,0 +1,225 @@
+// Events, waits and threads as the serial code relies on them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/testing.h"
+#include "support/resource_count.h"
+
+namespace {
+
+namespace p = kavrel::platform;
+using kavrel::DWORD;
+using kavrel::HANDLE;
+
+constexpr DWORD kPatienceMs = 30000;
+
+// Events closed at scope end.
+class Events {
+ public:
+  Events(int count, bool manualReset) {
+    for (int i = 0; i < count; ++i) {
+      handles_.push_back(p::CreateEventA(nullptr, manualReset, p::FALSE, nullptr));
+    }
+  }
+  ~Events() {
+    for (HANDLE handle : handles_) p::CloseHandle(handle);
+  }
+  HANDLE operator[](int i) const { return handles_[i]; }
+  const HANDLE* data() const { return handles_.data(); }
+
+ private:
+  std::vector<HANDLE> handles_;
+};
+
+TEST(Events, ManualResetStaysSignalledUntilReset) {
+  Events event(1, true);
+  EXPECT_EQ(p::WaitForSingleObject(event[0], 0), p::WAIT_TIMEOUT);
+  ASSERT_TRUE(p::SetEvent(event[0]));
+  EXPECT_EQ(p::WaitForSingleObject(event[0], 0), p::WAIT_OBJECT_0);
+  EXPECT_EQ(p::WaitForSingleObject(event[0], 0), p::WAIT_OBJECT_0);
+  ASSERT_TRUE(p::ResetEvent(event[0]));
+  EXPECT_EQ(p::WaitForSingleObject(event[0], 0), p::WAIT_TIMEOUT);
+}
+
+TEST(Events, AutoResetReleasesOneWaitPerSet) {
+  Events event(1, false);
+  ASSERT_TRUE(p::SetEvent(event[0]));
+  EXPECT_EQ(p::WaitForSingleObject(event[0], 0), p::WAIT_OBJECT_0);
+  EXPECT_EQ(p::WaitForSingleObject(event[0], 0), p::WAIT_TIMEOUT);
+}
+
+TEST(Events, InitialStateIsHonoured) {
+  const HANDLE event = p::CreateEventA(nullptr, p::TRUE, p::TRUE, "ignored name");
+  EXPECT_EQ(p::WaitForSingleObject(event, 0), p::WAIT_OBJECT_0);
+  p::CloseHandle(event);
+}
+
+TEST(Events, TimedWaitEndsWithTimeout) {
+  Events event(1, true);
+  EXPECT_EQ(p::WaitForSingleObject(event[0], 20), p::WAIT_TIMEOUT);
+  EXPECT_EQ(p::WaitForMultipleObjects(1, event.data(), p::FALSE, 20), p::WAIT_TIMEOUT);
+}
+
+TEST(Events, SetFromAnotherThreadWakesAnInfiniteWait) {
+  Events event(1, true);
+  std::thread setter([&] { p::SetEvent(event[0]); });
+  EXPECT_EQ(p::WaitForSingleObject(event[0], p::INFINITE), p::WAIT_OBJECT_0);
+  setter.join();
+}
+
+TEST(WaitForMultipleObjects, AnyReportsTheLowestSignalledIndex) {
+  Events events(3, false);
+  p::SetEvent(events[2]);
+  p::SetEvent(events[1]);
+  EXPECT_EQ(p::WaitForMultipleObjects(3, events.data(), p::FALSE, 0), p::WAIT_OBJECT_0 + 1);
+  // Only the reported auto-reset event was taken.
+  EXPECT_EQ(p::WaitForMultipleObjects(3, events.data(), p::FALSE, 0), p::WAIT_OBJECT_0 + 2);
+  EXPECT_EQ(p::WaitForMultipleObjects(3, events.data(), p::FALSE, 0), p::WAIT_TIMEOUT);
+}
+
+TEST(WaitForMultipleObjects, AllWaitsForEveryObjectAndTakesThemTogether) {
+  Events events(2, false);
+  p::SetEvent(events[0]);
+  EXPECT_EQ(p::WaitForMultipleObjects(2, events.data(), p::TRUE, 0), p::WAIT_TIMEOUT);
+  // The partial state took nothing.
+  EXPECT_EQ(p::WaitForSingleObject(events[0], 0), p::WAIT_OBJECT_0);
+  p::SetEvent(events[0]);
+  p::SetEvent(events[1]);
+  EXPECT_EQ(p::WaitForMultipleObjects(2, events.data(), p::TRUE, 0), p::WAIT_OBJECT_0);
+  EXPECT_EQ(p::WaitForSingleObject(events[0], 0), p::WAIT_TIMEOUT);
+  EXPECT_EQ(p::WaitForSingleObject(events[1], 0), p::WAIT_TIMEOUT);
+}
+
+TEST(WaitForMultipleObjects, RefusesBadArguments) {
+  Events event(1, true);
+  const HANDLE twice[2] = {event[0], event[0]};
+  const HANDLE withBad[2] = {event[0], static_cast<HANDLE>(event[0] + 1)};
+  p::SetEvent(event[0]);
+  struct Row {
+    DWORD count;
+    const HANDLE* handles;
+    kavrel::BOOL all;
+    DWORD error;
+  } rows[] = {
+      {0, twice, p::FALSE, p::ERROR_INVALID_PARAMETER},
+      {65, twice, p::FALSE, p::ERROR_INVALID_PARAMETER},
+      {2, twice, p::TRUE, p::ERROR_INVALID_PARAMETER},
+      {2, withBad, p::FALSE, p::ERROR_INVALID_HANDLE},
+  };
+  for (const Row& row : rows) {
+    p::SetLastError(p::ERROR_SUCCESS);
+    EXPECT_EQ(p::WaitForMultipleObjects(row.count, row.handles, row.all, 0), p::WAIT_FAILED);
+    EXPECT_EQ(p::GetLastError(), row.error);
+  }
+  EXPECT_EQ(p::WaitForSingleObject(p::kNoHandle, 0), p::WAIT_FAILED);
+}
+
+struct Gate {
+  HANDLE release;
+  HANDLE entered;
+  std::atomic<int> runs{0};
+};
+
+DWORD KAVREL_CALLBACK GatedRoutine(void* argument) {
+  auto* gate = static_cast<Gate*>(argument);
+  gate->runs.fetch_add(1);
+  // Nothing of the gate is touched once the test has been told the thread
+  // is in: a test may return while the thread still waits.
+  const HANDLE release = gate->release;
+  p::SetEvent(gate->entered);
+  p::WaitForSingleObject(release, p::INFINITE);
+  return 42;
+}
+
+TEST(Threads, RunAtOnceAndAreSignalledWithTheirExitCodeWhenDone) {
+  const std::size_t threadsBefore = kavrel_test::ThreadCount();
+  Events events(2, true);
+  Gate gate{events[0], events[1]};
+  DWORD id = 0;
+  const HANDLE thread = p::CreateThread(nullptr, 0, &GatedRoutine, &gate, 0, &id);
+  ASSERT_NE(thread, p::kNoHandle);
+  EXPECT_NE(id, 0u);
+  ASSERT_EQ(p::WaitForSingleObject(gate.entered, kPatienceMs), p::WAIT_OBJECT_0);
+
+  DWORD code = 0;
+  ASSERT_TRUE(p::GetExitCodeThread(thread, &code));
+  EXPECT_EQ(code, p::STILL_ACTIVE);
+  EXPECT_EQ(p::WaitForSingleObject(thread, 0), p::WAIT_TIMEOUT);
+
+  p::SetEvent(gate.release);
+  ASSERT_EQ(p::WaitForSingleObject(thread, kPatienceMs), p::WAIT_OBJECT_0);
+  // A finished thread stays signalled for every later wait.
+  EXPECT_EQ(p::WaitForSingleObject(thread, 0), p::WAIT_OBJECT_0);
+  ASSERT_TRUE(p::GetExitCodeThread(thread, &code));
+  EXPECT_EQ(code, 42u);
+  EXPECT_EQ(gate.runs.load(), 1);
+  ASSERT_TRUE(p::CloseHandle(thread));
+  // Closing the handle of a finished thread reclaims the thread at once.
+  EXPECT_EQ(kavrel_test::ThreadCount(), threadsBefore);
+}
+
+TEST(Threads, ClosingTheHandleOfARunningThreadLetsItFinish) {
+  Events events(3, true);
+  Gate gate{events[0], events[1]};
+  const HANDLE thread = p::CreateThread(nullptr, 0, &GatedRoutine, &gate, 0, nullptr);
+  ASSERT_NE(thread, p::kNoHandle);
+  ASSERT_EQ(p::WaitForSingleObject(gate.entered, kPatienceMs), p::WAIT_OBJECT_0);
+  ASSERT_TRUE(p::CloseHandle(thread));
+  EXPECT_FALSE(p::GetExitCodeThread(thread, nullptr));
+  EXPECT_EQ(p::GetLastError(), p::ERROR_INVALID_HANDLE);
+  // The thread is still waiting on the gate; releasing it lets it return on
+  // its own, which the sanitizer builds check for leaks and races.
+  p::SetEvent(gate.release);
+}
+
+TEST(Threads, WaitAnyCoversThreadsAndEventsTogether) {
+  Events events(3, true);
+  Gate gate{events[0], events[1]};
+  const HANDLE thread = p::CreateThread(nullptr, 0, &GatedRoutine, &gate, 0, nullptr);
+  ASSERT_NE(thread, p::kNoHandle);
+  const HANDLE both[2] = {events[2], thread};
+  p::SetEvent(gate.release);
+  EXPECT_EQ(p::WaitForMultipleObjects(2, both, p::FALSE, kPatienceMs), p::WAIT_OBJECT_0 + 1);
+  p::CloseHandle(thread);
+}
+
+#if defined(KAVREL_FAULT_INJECTION)
+
+DWORD KAVREL_CALLBACK CountingRoutine(void* argument) {
+  static_cast<std::atomic<int>*>(argument)->fetch_add(1);
+  return 0;
+}
+
+TEST(FaultInjection, NextThreadCreationFailsOnceAndStartsNothing) {
+  const kavrel_test::ResourceSnapshot before = kavrel_test::ResourceSnapshot::Take();
+  std::atomic<int> runs{0};
+  p::testing::FailNextThreadCreation();
+  EXPECT_EQ(p::CreateThread(nullptr, 0, &CountingRoutine, &runs, 0, nullptr), p::kNoHandle);
+  EXPECT_NE(p::GetLastError(), p::ERROR_SUCCESS);
+  EXPECT_EQ(p::testing::LiveHandleCount(), before.handles);
+  EXPECT_EQ(kavrel_test::ThreadCount(), before.threads);
+
+  const HANDLE thread = p::CreateThread(nullptr, 0, &CountingRoutine, &runs, 0, nullptr);
+  ASSERT_NE(thread, p::kNoHandle);
+  ASSERT_EQ(p::WaitForSingleObject(thread, kPatienceMs), p::WAIT_OBJECT_0);
+  p::CloseHandle(thread);
+  EXPECT_EQ(runs.load(), 1);
+}
+
+TEST(FaultInjection, NextEventCreationFailsOnce) {
+  const std::size_t before = p::testing::LiveHandleCount();
+  p::testing::FailNextEventCreation();
+  EXPECT_EQ(p::CreateEventA(nullptr, p::TRUE, p::FALSE, nullptr), p::kNoHandle);
+  EXPECT_EQ(p::testing::LiveHandleCount(), before);
+  const HANDLE event = p::CreateEventA(nullptr, p::TRUE, p::FALSE, nullptr);
+  EXPECT_NE(event, p::kNoHandle);
+  p::CloseHandle(event);
+}
+
+#endif  // KAVREL_FAULT_INJECTION
+
+}  // namespace

@@ -5,4 +5,6 @@ target_sources(kavrel_objects PRIVATE
   platform/posix/events.cpp
   platform/posix/threads.cpp
   platform/posix/fault_injection.cpp
+  platform/posix/dcb_termios.cpp
+  platform/posix/termios2_speed.cpp
 )

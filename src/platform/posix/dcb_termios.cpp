@@ -1,0 +1,189 @@
+#include "platform/posix/dcb_termios.h"
+
+namespace kavrel {
+namespace platform {
+namespace posix {
+
+namespace {
+
+constexpr tcflag_t kDataBitsFlags[] = {CS5, CS6, CS7, CS8};
+constexpr BYTE kFewestDataBits = 5;
+constexpr BYTE kMostDataBits = 8;
+
+struct SpeedCode {
+  DWORD rate;
+  speed_t code;
+};
+
+constexpr SpeedCode kStandardSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+}  // namespace
+
+bool LineControlToTermios(const DCB& dcb, termios* settings) {
+  if (dcb.ByteSize < kFewestDataBits || dcb.ByteSize > kMostDataBits) return false;
+  switch (dcb.StopBits) {
+    case ONESTOPBIT:
+      break;
+    case ONE5STOPBITS:
+      if (dcb.ByteSize != 5) return false;
+      break;
+    case TWOSTOPBITS:
+      if (dcb.ByteSize == 5) return false;
+      break;
+    default:
+      return false;
+  }
+  tcflag_t parity;
+  switch (dcb.Parity) {
+    case NOPARITY:
+      parity = 0;
+      break;
+    case ODDPARITY:
+      parity = PARENB | PARODD;
+      break;
+    case EVENPARITY:
+      parity = PARENB;
+      break;
+    case MARKPARITY:
+      parity = PARENB | CMSPAR | PARODD;
+      break;
+    case SPACEPARITY:
+      parity = PARENB | CMSPAR;
+      break;
+    default:
+      return false;
+  }
+  tcflag_t control = settings->c_cflag & ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+  control |= kDataBitsFlags[dcb.ByteSize - kFewestDataBits] | parity;
+  if (dcb.StopBits != ONESTOPBIT) control |= CSTOPB;
+  settings->c_cflag = control;
+  if (dcb.fParity) {
+    settings->c_iflag |= INPCK;
+  } else {
+    settings->c_iflag &= ~INPCK;
+  }
+  return true;
+}
+
+void LineControlFromTermios(const termios& settings, DCB* dcb) {
+  switch (settings.c_cflag & CSIZE) {
+    case CS5:
+      dcb->ByteSize = 5;
+      break;
+    case CS6:
+      dcb->ByteSize = 6;
+      break;
+    case CS7:
+      dcb->ByteSize = 7;
+      break;
+    default:
+      dcb->ByteSize = 8;
+      break;
+  }
+  const tcflag_t control = settings.c_cflag;
+  if ((control & PARENB) == 0) {
+    dcb->Parity = NOPARITY;
+  } else if ((control & CMSPAR) != 0) {
+    dcb->Parity = (control & PARODD) != 0 ? MARKPARITY : SPACEPARITY;
+  } else {
+    dcb->Parity = (control & PARODD) != 0 ? ODDPARITY : EVENPARITY;
+  }
+  if ((control & CSTOPB) == 0) {
+    dcb->StopBits = ONESTOPBIT;
+  } else {
+    dcb->StopBits = dcb->ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+  }
+  dcb->fParity = (settings.c_iflag & INPCK) != 0 ? 1 : 0;
+}
+
+bool FlowControlToTermios(const DCB& dcb, termios* settings) {
+  if (dcb.fOutxDsrFlow || dcb.fDsrSensitivity) return false;
+  if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE || dcb.fDtrControl > DTR_CONTROL_HANDSHAKE) {
+    return false;
+  }
+  if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return false;
+  const bool rtsHandshake = dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+  if (rtsHandshake != (dcb.fOutxCtsFlow != 0)) return false;
+
+  if (rtsHandshake) {
+    settings->c_cflag |= CRTSCTS;
+  } else {
+    settings->c_cflag &= ~CRTSCTS;
+  }
+  tcflag_t input = settings->c_iflag & ~(IXON | IXOFF);
+  if (dcb.fOutX) input |= IXON;
+  if (dcb.fInX) input |= IXOFF;
+  settings->c_iflag = input;
+  return true;
+}
+
+void FlowControlFromTermios(const termios& settings, DCB* dcb) {
+  if ((settings.c_cflag & CRTSCTS) != 0) {
+    dcb->fOutxCtsFlow = 1;
+    dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+  } else {
+    dcb->fOutxCtsFlow = 0;
+    // The line's RTS is then what the DCB last chose; a handshake that is no
+    // longer on leaves RTS raised, as the driver left it.
+    if (dcb->fRtsControl == RTS_CONTROL_HANDSHAKE) dcb->fRtsControl = RTS_CONTROL_ENABLE;
+  }
+  dcb->fOutxDsrFlow = 0;
+  dcb->fDsrSensitivity = 0;
+  dcb->fOutX = (settings.c_iflag & IXON) != 0 ? 1 : 0;
+  dcb->fInX = (settings.c_iflag & IXOFF) != 0 ? 1 : 0;
+}
+
+bool SpecialCharsToTermios(const DCB& dcb, termios* settings) {
+  if (dcb.fErrorChar || dcb.fNull) return false;
+  if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar) return false;
+  settings->c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+  settings->c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+  return true;
+}
+
+void SpecialCharsFromTermios(const termios& settings, DCB* dcb) {
+  dcb->XonChar = static_cast<char>(settings.c_cc[VSTART]);
+  dcb->XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
+  dcb->fErrorChar = 0;
+  dcb->fNull = 0;
+}
+
+speed_t StandardSpeedCode(DWORD rate) {
+  for (const SpeedCode& speed : kStandardSpeeds) {
+    if (speed.rate == rate) return speed.code;
+  }
+  return B0;
+}
+
+void MakeRaw(termios* settings) {
+  settings->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                         IXANY | IUCLC | IMAXBEL | INPCK);
+  settings->c_oflag &= ~OPOST;
+  settings->c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | NOFLSH | TOSTOP);
+  settings->c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR);
+  settings->c_cflag |= CS8 | CREAD | CLOCAL;
+  // One byte satisfies a read; with O_NONBLOCK an empty queue then answers
+  // EAGAIN, never 0, so a 0 from read() can only mean the line hung up.
+  settings->c_cc[VMIN] = 1;
+  settings->c_cc[VTIME] = 0;
+}
+
+bool DeviceKept(const termios& wanted, const termios& actual, tcflag_t ignored) {
+  const tcflag_t control = kDecidedControlFlags & ~ignored;
+  return (wanted.c_cflag & control) == (actual.c_cflag & control) &&
+         (wanted.c_iflag & kDecidedInputFlags) == (actual.c_iflag & kDecidedInputFlags) &&
+         wanted.c_cc[VSTART] == actual.c_cc[VSTART] && wanted.c_cc[VSTOP] == actual.c_cc[VSTOP];
+}
+
+}  // namespace posix
+}  // namespace platform
+}  // namespace kavrel

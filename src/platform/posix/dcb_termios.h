@@ -1,0 +1,70 @@
+// DCB <-> termios, one setting at a time.
+//
+// Each pair below owns one group of DCB members and exactly the termios
+// fields that carry it, and leaves every other field as it found it, so the
+// groups can be applied in any order on top of the device's current
+// settings. A mapping that meets a request termios cannot express refuses it
+// (returns false) instead of approximating: SetCommState then fails and the
+// device stays as it was.
+//
+// The reading side fills only the DCB members its group owns; members no
+// termios field carries are left as the DCB had them, which is how the
+// device object keeps them.
+#ifndef KAVREL_PLATFORM_POSIX_DCB_TERMIOS_H
+#define KAVREL_PLATFORM_POSIX_DCB_TERMIOS_H
+
+#include <termios.h>
+
+#include "platform/platform.h"
+
+namespace kavrel {
+namespace platform {
+namespace posix {
+
+// Data bits, parity and stop bits (CSIZE, PARENB, PARODD, CMSPAR, CSTOPB) and
+// parity checking (INPCK). ByteSize 5 to 8; parity none, odd, even, mark or
+// space; one stop bit always, two with 6 to 8 data bits, one and a half with
+// 5 (a UART sends 1.5 stop bits where CSTOPB meets 5 data bits).
+bool LineControlToTermios(const DCB& dcb, termios* settings);
+void LineControlFromTermios(const termios& settings, DCB* dcb);
+
+// Handshaking: RTS/CTS (CRTSCTS) and XON/XOFF (IXON, IXOFF). termios has one
+// flag for both directions of RTS/CTS, so fOutxCtsFlow and an RTS handshake
+// come only together; DSR flow and sensitivity, a DTR handshake and RTS
+// toggling have no termios form at all.
+bool FlowControlToTermios(const DCB& dcb, termios* settings);
+void FlowControlFromTermios(const termios& settings, DCB* dcb);
+
+// The XON and XOFF characters (VSTART, VSTOP). They must differ while
+// XON/XOFF is on. Replacing bytes received with errors (fErrorChar) or
+// dropping NUL bytes (fNull) is beyond the line discipline and is refused.
+bool SpecialCharsToTermios(const DCB& dcb, termios* settings);
+void SpecialCharsFromTermios(const termios& settings, DCB* dcb);
+
+// The Bxxx code for exactly rate bits per second, or B0 when none matches
+// (the rate then needs a custom speed).
+speed_t StandardSpeedCode(DWORD rate);
+
+// What a Windows port's line discipline is: none. Every byte passes
+// unchanged in both directions: no echo, no line editing, no CR/LF mapping,
+// no signal characters, no software flow control, no output processing. The
+// receiver is on and modem control lines are ignored; speed, stop bits and
+// RTS/CTS stay as they were.
+void MakeRaw(termios* settings);
+
+// The termios flags the mappings above decide.
+constexpr tcflag_t kDecidedControlFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+constexpr tcflag_t kDecidedInputFlags = INPCK | IXON | IXOFF;
+// What a pty driver overrides whatever is asked: it always carries 8 bits
+// without parity.
+constexpr tcflag_t kPtyForcedControlFlags = CSIZE | PARENB;
+
+// Whether the device kept every decided field of wanted, apart from the
+// control flags in ignored.
+bool DeviceKept(const termios& wanted, const termios& actual, tcflag_t ignored);
+
+}  // namespace posix
+}  // namespace platform
+}  // namespace kavrel
+
+#endif  // KAVREL_PLATFORM_POSIX_DCB_TERMIOS_H

@@ -1,0 +1,189 @@
+// The Win32-named device calls: argument checks, handle look-up and the
+// last error. The work itself is the device object's.
+//
+// Devices are opened for overlapped use only, which is how the library opens
+// them: every read, write and event wait takes an OVERLAPPED record.
+#include <memory>
+
+#include "platform/platform.h"
+#include "platform/posix/comm_device.h"
+#include "platform/posix/device_names.h"
+#include "platform/posix/events.h"
+#include "platform/posix/exclusive_open.h"
+#include "platform/posix/io_thread.h"
+#include "platform/posix/overlapped_status.h"
+
+namespace kavrel {
+namespace platform {
+
+namespace {
+
+using posix::CommDevice;
+using posix::EventObject;
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+BOOL Outcome(DWORD error) { return error == ERROR_SUCCESS ? TRUE : Fail(error); }
+
+std::shared_ptr<CommDevice> FindDevice(HANDLE device) {
+  return posix::FindObject<CommDevice>(device, posix::ObjectKind::kDevice);
+}
+
+// The record's event, which the operation resets now and signals when it
+// finishes. A record without an event is fine; one naming something that is
+// not an event is not.
+bool EventOf(const OVERLAPPED* overlapped, std::shared_ptr<EventObject>* event) {
+  if (overlapped->hEvent == kNoHandle) return true;
+  *event = posix::FindEvent(overlapped->hEvent);
+  return *event != nullptr;
+}
+
+// What ReadFile and WriteFile report for an operation that has started.
+BOOL TransferOutcome(DWORD error, const OVERLAPPED* overlapped, DWORD* transferred) {
+  if (transferred != nullptr) {
+    *transferred = error == ERROR_IO_PENDING ? 0 : static_cast<DWORD>(overlapped->InternalHigh);
+  }
+  return Outcome(error);
+}
+
+}  // namespace
+
+HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*security*/,
+                   DWORD disposition, DWORD flags, HANDLE /*templateFile*/) {
+  if ((access & (GENERIC_READ | GENERIC_WRITE)) == 0 || disposition != OPEN_EXISTING ||
+      (flags & FILE_FLAG_OVERLAPPED) == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A serial port is never shared, as on Windows.
+  if (shareMode != 0) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+
+  posix::DeviceNode node;
+  DWORD error = posix::ResolveDevice(path, &node);
+  int fd = -1;
+  if (error == ERROR_SUCCESS) error = posix::OpenExclusive(node, &fd);
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+
+  // From here the device object owns the descriptor and closes it on every
+  // path that does not end in a live handle.
+  auto device = std::make_shared<CommDevice>(fd, node.kind, access);
+  error = posix::IoThread::Process().Add(device);
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  const HANDLE handle = posix::HandleTable::Process().Insert(device);
+  if (handle == kNoHandle) {
+    device->OnHandleClosed();
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+BOOL SetCommMask(HANDLE device, DWORD mask) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->SetEventMask(mask));
+}
+
+BOOL PurgeComm(HANDLE device, DWORD flags) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->Purge(flags));
+}
+
+BOOL SetupComm(HANDLE device, DWORD inQueue, DWORD outQueue) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->SetQueueSizes(inQueue, outQueue));
+}
+
+BOOL GetCommState(HANDLE device, DCB* dcb) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  return Outcome(object->GetState(dcb));
+}
+
+BOOL SetCommState(HANDLE device, DCB* dcb) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  return Outcome(object->SetState(*dcb));
+}
+
+BOOL ClearCommError(HANDLE device, DWORD* errors, COMSTAT* status) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->GetStatus(errors, status));
+}
+
+BOOL ReadFile(HANDLE device, void* buffer, DWORD count, DWORD* transferred,
+              OVERLAPPED* overlapped) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (!object->readable()) return Fail(ERROR_ACCESS_DENIED);
+  std::shared_ptr<EventObject> event;
+  if (overlapped == nullptr || (buffer == nullptr && count != 0)) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!EventOf(overlapped, &event)) return Fail(ERROR_INVALID_HANDLE);
+  const DWORD error = object->Read(buffer, count, overlapped, std::move(event));
+  return TransferOutcome(error, overlapped, transferred);
+}
+
+BOOL WriteFile(HANDLE device, const void* buffer, DWORD count, DWORD* transferred,
+               OVERLAPPED* overlapped) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (!object->writable()) return Fail(ERROR_ACCESS_DENIED);
+  std::shared_ptr<EventObject> event;
+  if (overlapped == nullptr || (buffer == nullptr && count != 0)) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (!EventOf(overlapped, &event)) return Fail(ERROR_INVALID_HANDLE);
+  const DWORD error = object->Write(buffer, count, overlapped, std::move(event));
+  return TransferOutcome(error, overlapped, transferred);
+}
+
+BOOL WaitCommEvent(HANDLE device, DWORD* eventMask, OVERLAPPED* overlapped) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  std::shared_ptr<EventObject> event;
+  if (eventMask == nullptr || overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (!EventOf(overlapped, &event)) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->WaitEvent(eventMask, overlapped, std::move(event)));
+}
+
+BOOL GetOverlappedResult(HANDLE /*device*/, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) {
+  // Only the record is consulted: its outcome stays readable after the
+  // device's handle has been closed, which ends the operation.
+  if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (posix::LoadStatus(overlapped) == posix::kStatusPending) {
+    if (wait == FALSE) return Fail(ERROR_IO_INCOMPLETE);
+    posix::WaitForCompletion(overlapped);
+  }
+  const auto status = static_cast<DWORD>(posix::LoadStatus(overlapped));
+  // Even a failed transfer reports what it moved before it failed.
+  if (transferred != nullptr) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  return Outcome(status);
+}
+
+BOOL CancelIoEx(HANDLE device, OVERLAPPED* overlapped) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->Cancel(overlapped));
+}
+
+}  // namespace platform
+}  // namespace kavrel

@@ -1,0 +1,147 @@
+#include "platform/posix/device_names.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace kavrel {
+namespace platform {
+namespace posix {
+
+namespace {
+
+constexpr char kDevicePrefix[] = "\\\\.\\";
+constexpr char kDeviceDirectory[] = "/dev/";
+
+// Unix98 pty slaves take majors 136 to 143; they have no entry in
+// /sys/dev/char, so they are known by number.
+constexpr unsigned kFirstPtySlaveMajor = 136;
+constexpr unsigned kLastPtySlaveMajor = 143;
+// /dev/tty, /dev/console and /dev/ptmx: opening them acts on the caller's
+// terminal, the system console or allocates a new pty.
+constexpr unsigned kTtyAuxMajor = 5;
+// Major 4 holds the virtual consoles below minor 64 and the 8250 UARTs
+// (ttyS) from 64 on; a console is a screen, not a port.
+constexpr unsigned kConsoleAndUartMajor = 4;
+constexpr unsigned kFirstUartMinor = 64;
+
+std::string Canonical(const std::string& path, int* error) {
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  if (resolved == nullptr) {
+    *error = errno;
+    return std::string();
+  }
+  *error = 0;
+  return std::string(resolved.get());
+}
+
+DWORD ErrorForLookup(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
+    case ELOOP:
+    case ENAMETOOLONG:
+      return ERROR_INVALID_NAME;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+}  // namespace
+
+bool DeviceNameFromPath(const char* path, std::string* name) {
+  const std::size_t prefixLength = sizeof kDevicePrefix - 1;
+  if (path == nullptr || std::strncmp(path, kDevicePrefix, prefixLength) != 0) return false;
+  *name = path + prefixLength;
+  return true;
+}
+
+bool IsAcceptableDeviceName(const std::string& name) {
+  if (name.empty() || name.size() >= PATH_MAX || name.front() == '/') return false;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F || c == '\\') return false;
+  }
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = name.find('/', start);
+    const std::string component =
+        name.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (component.empty() || component == "." || component == "..") return false;
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+std::string ComPortAlias(const std::string& name) {
+  if (name.size() < 4) return std::string();
+  for (int i = 0; i < 3; ++i) {
+    if ((name[i] | 0x20) != "com"[i]) return std::string();
+  }
+  const std::string digits = name.substr(3);
+  if (digits[0] == '0' || digits.size() > 9) return std::string();
+  unsigned long number = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::string();
+    number = number * 10 + static_cast<unsigned long>(c - '0');
+  }
+  return "ttyS" + std::to_string(number - 1);
+}
+
+TtyKind ClassifyCharacterDevice(unsigned major, unsigned minor) {
+  if (major >= kFirstPtySlaveMajor && major <= kLastPtySlaveMajor) return TtyKind::kPtySlave;
+  if (major == kTtyAuxMajor) return TtyKind::kNotAPort;
+  if (major == kConsoleAndUartMajor && minor < kFirstUartMinor) return TtyKind::kNotAPort;
+  // Everything else must belong to the kernel's tty class; a watchdog, a
+  // memory device or a sound card belongs to another.
+  int error = 0;
+  const std::string subsystem = Canonical(
+      "/sys/dev/char/" + std::to_string(major) + ":" + std::to_string(minor) + "/subsystem",
+      &error);
+  return subsystem == "/sys/class/tty" ? TtyKind::kTty : TtyKind::kNotAPort;
+}
+
+DWORD ResolveDevice(const char* path, DeviceNode* node) {
+  std::string name;
+  if (!DeviceNameFromPath(path, &name) || !IsAcceptableDeviceName(name)) {
+    return ERROR_INVALID_NAME;
+  }
+
+  std::string candidate = kDeviceDirectory + name;
+  struct stat info {};
+  if (lstat(candidate.c_str(), &info) != 0 && errno == ENOENT) {
+    const std::string alias = ComPortAlias(name);
+    if (!alias.empty()) candidate = kDeviceDirectory + alias;
+  }
+
+  // Symbolic links are followed once, here, and the result must still lie
+  // under /dev; the open then refuses any link, so what is opened is what
+  // was checked.
+  int error = 0;
+  const std::string canonical = Canonical(candidate, &error);
+  if (error != 0) return ErrorForLookup(error);
+  if (canonical.compare(0, sizeof kDeviceDirectory - 1, kDeviceDirectory) != 0) {
+    return ERROR_INVALID_NAME;
+  }
+  if (stat(canonical.c_str(), &info) != 0) return ErrorForLookup(errno);
+  if (!S_ISCHR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
+  const TtyKind kind = ClassifyCharacterDevice(major(info.st_rdev), minor(info.st_rdev));
+  if (kind == TtyKind::kNotAPort) return ERROR_FILE_NOT_FOUND;
+
+  node->path = canonical;
+  node->device = info.st_rdev;
+  node->kind = kind;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace posix
+}  // namespace platform
+}  // namespace kavrel

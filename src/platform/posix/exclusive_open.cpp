@@ -1,0 +1,87 @@
+#include "platform/posix/exclusive_open.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix/dcb_termios.h"
+
+namespace kavrel {
+namespace platform {
+namespace posix {
+
+namespace {
+
+DWORD ErrorForOpen(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EBUSY:  // another open set TIOCEXCL
+      return ERROR_ACCESS_DENIED;
+    case ELOOP:
+      return ERROR_INVALID_NAME;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+DWORD Refuse(int fd, DWORD error) {
+  close(fd);
+  return error;
+}
+
+}  // namespace
+
+DWORD OpenExclusive(const DeviceNode& node, int* fd) {
+  // Non-blocking so that neither the open nor any later transfer waits for
+  // carrier or for the device; the I/O thread does all the waiting.
+  const int opened =
+      open(node.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (opened < 0) return ErrorForOpen(errno);
+
+  // The node was checked by name; make sure the name still led there.
+  struct stat info {};
+  if (fstat(opened, &info) != 0 || !S_ISCHR(info.st_mode) || info.st_rdev != node.device ||
+      isatty(opened) == 0) {
+    return Refuse(opened, ERROR_FILE_NOT_FOUND);
+  }
+
+  // The lock comes before any change to the line, so an open that loses the
+  // race touches nothing. flock also excludes a second open from this same
+  // process, which TIOCEXCL does not, and holds against root.
+  if (flock(opened, LOCK_EX | LOCK_NB) != 0) {
+    return Refuse(opened, errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ERROR_GEN_FAILURE);
+  }
+  // TIOCEXCL also keeps out programs that do not take the lock. Some
+  // drivers lack it, which is fine.
+  if (ioctl(opened, TIOCEXCL) != 0 && errno != EINVAL && errno != ENOTTY) {
+    return Refuse(opened, ERROR_GEN_FAILURE);
+  }
+
+  termios settings{};
+  if (tcgetattr(opened, &settings) != 0) {
+    ioctl(opened, TIOCNXCL);
+    return Refuse(opened, ERROR_GEN_FAILURE);
+  }
+  MakeRaw(&settings);
+  if (tcsetattr(opened, TCSANOW, &settings) != 0) {
+    ioctl(opened, TIOCNXCL);
+    return Refuse(opened, ERROR_GEN_FAILURE);
+  }
+  *fd = opened;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace posix
+}  // namespace platform
+}  // namespace kavrel

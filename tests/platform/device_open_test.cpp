@@ -1,0 +1,229 @@
+// Opening a port: exclusive against this process and others, raw from the
+// first byte, and leaving nothing behind when it fails or closes.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/testing.h"
+#include "port_fixture.h"
+#include "support/resource_count.h"
+
+extern char** environ;
+
+namespace {
+
+namespace p = kavrel::platform;
+using kavrel::DWORD;
+using kavrel::HANDLE;
+using kavrel_platform_test::DevicePath;
+using kavrel_platform_test::kPatienceMs;
+using kavrel_platform_test::OpenPort;
+using kavrel_platform_test::Request;
+
+constexpr char kChildDeviceVariable[] = "KAVREL_TEST_OPEN_IN_CHILD";
+constexpr int kChildWasRefused = 42;
+constexpr int kChildOpenedIt = 43;
+
+HANDLE Open(const std::string& name) {
+  return p::CreateFileA(DevicePath(name).c_str(), p::GENERIC_READ | p::GENERIC_WRITE, 0, nullptr,
+                        p::OPEN_EXISTING, p::FILE_FLAG_OVERLAPPED, 0);
+}
+
+bool SameLine(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+         cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+// Gives the line settings a first open is unlikely to have by accident, so a
+// second open that changed anything would show.
+void SetDistinctLine(HANDLE port) {
+  kavrel::DCB dcb{};
+  ASSERT_TRUE(p::GetCommState(port, &dcb));
+  dcb.BaudRate = 19200;
+  dcb.StopBits = p::TWOSTOPBITS;
+  dcb.fOutX = 1;
+  ASSERT_TRUE(p::SetCommState(port, &dcb));
+}
+
+TEST(ExclusiveOpen, SecondOpenInThisProcessIsDeniedAndChangesNothing) {
+  OpenPort port;
+  KAVREL_REQUIRE_PORT(port);
+  SetDistinctLine(port.handle());
+  termios before{};
+  ASSERT_EQ(tcgetattr(port.peer().master(), &before), 0);
+  const kavrel_test::ResourceSnapshot resources = kavrel_test::ResourceSnapshot::Take();
+
+  p::SetLastError(p::ERROR_SUCCESS);
+  EXPECT_EQ(Open(port.peer().name()), kavrel::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(p::GetLastError(), p::ERROR_ACCESS_DENIED);
+
+  termios after{};
+  ASSERT_EQ(tcgetattr(port.peer().master(), &after), 0);
+  EXPECT_TRUE(SameLine(before, after));
+  EXPECT_EQ(kavrel_test::OpenDescriptorCount(), resources.descriptors);
+  EXPECT_EQ(p::testing::LiveHandleCount(), resources.handles);
+}
+
+TEST(ExclusiveOpen, ADeviceLockedByAnotherHolderIsDenied) {
+  kavrel_test::PtyPair pair;
+  if (!pair.ok()) GTEST_SKIP() << "no pty here";
+  const int holder = open(pair.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(Open(pair.name()), kavrel::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(p::GetLastError(), p::ERROR_ACCESS_DENIED);
+  close(holder);
+  const HANDLE port = Open(pair.name());
+  EXPECT_NE(port, kavrel::INVALID_HANDLE_VALUE);
+  p::CloseHandle(port);
+}
+
+// Run by the test below in a child process; skipped when run on its own.
+TEST(ExclusiveOpen, ChildProcessAttempt) {
+  const char* name = std::getenv(kChildDeviceVariable);
+  if (name == nullptr) GTEST_SKIP() << "only runs as the child of SecondOpenFromAnotherProcess";
+  const HANDLE port = Open(name);
+  const bool refused =
+      port == kavrel::INVALID_HANDLE_VALUE && p::GetLastError() == p::ERROR_ACCESS_DENIED;
+  std::_Exit(refused ? kChildWasRefused : kChildOpenedIt);
+}
+
+TEST(ExclusiveOpen, SecondOpenFromAnotherProcessIsDeniedAndChangesNothing) {
+  OpenPort port;
+  KAVREL_REQUIRE_PORT(port);
+  SetDistinctLine(port.handle());
+  termios before{};
+  ASSERT_EQ(tcgetattr(port.peer().master(), &before), 0);
+
+  const std::string filter = "--gtest_filter=ExclusiveOpen.ChildProcessAttempt";
+  const std::string variable = std::string(kChildDeviceVariable) + "=" + port.peer().name();
+  std::vector<char*> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) environment.push_back(*entry);
+  environment.push_back(const_cast<char*>(variable.c_str()));
+  environment.push_back(nullptr);
+  char self[] = "/proc/self/exe";
+  char* arguments[] = {self, const_cast<char*>(filter.c_str()), nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, self, nullptr, nullptr, arguments, environment.data()), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), kChildWasRefused);
+
+  termios after{};
+  ASSERT_EQ(tcgetattr(port.peer().master(), &after), 0);
+  EXPECT_TRUE(SameLine(before, after));
+}
+
+TEST(ExclusiveOpen, ClosingReleasesTheDeviceForTheNextOpen) {
+  kavrel_test::PtyPair pair;
+  if (!pair.ok()) GTEST_SKIP() << "no pty here";
+  for (int i = 0; i < 3; ++i) {
+    const HANDLE port = Open(pair.name());
+    ASSERT_NE(port, kavrel::INVALID_HANDLE_VALUE) << i;
+    ASSERT_TRUE(p::CloseHandle(port));
+  }
+}
+
+TEST(RawMode, EveryByteValuePassesUnchangedBothWays) {
+  kavrel_test::PtyPair pair;
+  if (!pair.ok()) GTEST_SKIP() << "no pty here";
+  // Start from a cooked line: echo, line editing, signals, CR/LF mapping,
+  // XON/XOFF and output processing all on. (Termios requests on the master
+  // act on the slave's settings.)
+  termios cooked{};
+  ASSERT_EQ(tcgetattr(pair.master(), &cooked), 0);
+  cooked.c_iflag |= ICRNL | INLCR | IXON | IXOFF | ISTRIP;
+  cooked.c_oflag |= OPOST | ONLCR;
+  cooked.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
+  ASSERT_EQ(tcsetattr(pair.master(), TCSANOW, &cooked), 0);
+
+  const HANDLE port = Open(pair.name());
+  ASSERT_NE(port, kavrel::INVALID_HANDLE_VALUE);
+  unsigned char all[256];
+  for (int i = 0; i < 256; ++i) all[i] = static_cast<unsigned char>(i);
+
+  {
+    Request write(port);
+    DWORD written = 0;
+    DWORD error = 0;
+    if (!p::WriteFile(port, all, sizeof all, nullptr, write.get())) {
+      ASSERT_EQ(p::GetLastError(), p::ERROR_IO_PENDING);
+    }
+    ASSERT_TRUE(write.Result(&written, &error)) << error;
+    EXPECT_EQ(written, sizeof all);
+    const std::vector<unsigned char> received = pair.ReadExactly(sizeof all);
+    EXPECT_EQ(received, std::vector<unsigned char>(all, all + sizeof all));
+  }
+  {
+    ASSERT_TRUE(pair.WriteAll(all, sizeof all));
+    unsigned char received[256] = {};
+    Request read(port);
+    if (!p::ReadFile(port, received, sizeof received, nullptr, read.get())) {
+      ASSERT_EQ(p::GetLastError(), p::ERROR_IO_PENDING);
+    }
+    DWORD count = 0;
+    DWORD error = 0;
+    ASSERT_TRUE(read.Result(&count, &error)) << error;
+    EXPECT_EQ(count, sizeof received);
+    EXPECT_EQ(std::memcmp(received, all, sizeof all), 0);
+  }
+  p::CloseHandle(port);
+}
+
+TEST(IoThread, RunsOnlyWhileADeviceIsOpen) {
+  kavrel_test::PtyPair first;
+  kavrel_test::PtyPair second;
+  if (!first.ok() || !second.ok()) GTEST_SKIP() << "no pty here";
+  const kavrel_test::ResourceSnapshot before = kavrel_test::ResourceSnapshot::Take();
+
+  const HANDLE a = Open(first.name());
+  ASSERT_NE(a, kavrel::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(kavrel_test::ThreadCount(), before.threads + 1);
+  const HANDLE b = Open(second.name());
+  ASSERT_NE(b, kavrel::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(kavrel_test::ThreadCount(), before.threads + 1);
+  p::CloseHandle(a);
+  EXPECT_EQ(kavrel_test::ThreadCount(), before.threads + 1);
+  p::CloseHandle(b);
+
+  const kavrel_test::ResourceSnapshot after = kavrel_test::ResourceSnapshot::Take();
+  EXPECT_EQ(after.threads, before.threads);
+  EXPECT_EQ(after.descriptors, before.descriptors);
+  EXPECT_EQ(after.handles, before.handles);
+}
+
+TEST(IoThread, ManyOpenCloseCyclesLeaveNothingBehind) {
+  kavrel_test::PtyPair pair;
+  if (!pair.ok()) GTEST_SKIP() << "no pty here";
+  const kavrel_test::ResourceSnapshot before = kavrel_test::ResourceSnapshot::Take();
+  for (int i = 0; i < 200; ++i) {
+    const HANDLE port = Open(pair.name());
+    ASSERT_NE(port, kavrel::INVALID_HANDLE_VALUE) << i;
+    // A pending read and wait are ended by the close each time.
+    unsigned char buffer[8];
+    Request read(port);
+    Request wait(port);
+    DWORD mask = 0;
+    p::ReadFile(port, buffer, sizeof buffer, nullptr, read.get());
+    p::SetCommMask(port, p::EV_RXCHAR);
+    p::WaitCommEvent(port, &mask, wait.get());
+    ASSERT_TRUE(p::CloseHandle(port));
+    ASSERT_TRUE(read.Signalled(kPatienceMs));
+    ASSERT_TRUE(wait.Signalled(kPatienceMs));
+  }
+  const kavrel_test::ResourceSnapshot after = kavrel_test::ResourceSnapshot::Take();
+  EXPECT_EQ(after.threads, before.threads);
+  EXPECT_EQ(after.descriptors, before.descriptors);
+  EXPECT_EQ(after.handles, before.handles);
+}
+
+}  // namespace

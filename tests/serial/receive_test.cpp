@@ -13,6 +13,7 @@
 #include "kavrel/SerialCtl.h"
 #include "support/host_capture.h"
 #include "support/null_modem.h"
+#include "support/wine.h"
 
 namespace {
 
@@ -113,7 +114,9 @@ TEST_F(Receive, TenBytesAreDeliveredAndCapturedWithTheirTrailer) {
   // delivered in one piece the capture grows by exactly 14.
   const Bytes captured = StreamContents(capture);
   ASSERT_GE(captured.size(), 14u);
-  if (captured.size() == 14u) EXPECT_EQ(captured, expected);
+  if (captured.size() == 14u) {
+    EXPECT_EQ(captured, expected);
+  }
 }
 
 TEST_F(Receive, TwoDeliveriesGiveTwoCaptureRecords) {
@@ -145,6 +148,7 @@ TEST_F(Receive, EveryByteValuePassesUnchanged) {
 }
 
 TEST_F(Receive, QueueHoldsThreeHundredKilobytesWhileTheHostIsBusy) {
+  KAVREL_SKIP_UNDER_WINE("SetupComm does not enlarge the 4 KiB queue");
   const Bytes sent = RandomBytes(300000, 5);
   auto peer = std::async(std::launch::async,
                          [&] { return pair_.PeerWrite(sent.data(), sent.size()); });
@@ -159,6 +163,7 @@ TEST_F(Receive, QueueHoldsThreeHundredKilobytesWhileTheHostIsBusy) {
 }
 
 TEST_F(Receive, FullQueueAppliesBackPressureAndLosesNothing) {
+  KAVREL_SKIP_UNDER_WINE("SetupComm does not enlarge the 4 KiB queue");
   // More than the 409,600-byte input queue: the peer blocks until the host
   // reads, and no byte is dropped.
   const Bytes sent = RandomBytes(SerialCtl::kStagingSize + 200000, 6);
@@ -172,6 +177,8 @@ TEST_F(Receive, FullQueueAppliesBackPressureAndLosesNothing) {
 }
 
 TEST_F(Receive, BothReadsAgreeOnTheSameTraffic) {
+  // The peer sends 50,000 bytes before the host reads any.
+  KAVREL_SKIP_UNDER_WINE("SetupComm does not enlarge the 4 KiB queue");
   const Bytes sent = RandomBytes(50000, 7);
   ASSERT_TRUE(pair_.PeerWrite(sent.data(), sent.size()));
   const Bytes viaFirst = ReadAll(sent.size());

@@ -12,6 +12,7 @@
 #include "kavrel/SerialCtl.h"
 #include "support/host_capture.h"
 #include "support/null_modem.h"
+#include "support/wine.h"
 
 namespace {
 
@@ -100,6 +101,7 @@ TEST_F(Transmit, ClosedOrFailedPortWritesNothing) {
 }
 
 TEST_F(Transmit, PeerHangingUpDuringAPendingWriteEndsIt) {
+  KAVREL_SKIP_UNDER_WINE("a COM port on a pty is not hung up when the peer closes its end");
   // Far more than the line can buffer, so the write is pending when the peer
   // goes away.
   const Bytes block = RandomBytes(4 << 20, 3);
@@ -123,6 +125,8 @@ TEST_F(Transmit, PeerHangingUpDuringAPendingWriteEndsIt) {
 }
 
 TEST_F(Transmit, CanSendFollowsTheLastStatusRefresh) {
+  KAVREL_SKIP_UNDER_WINE(
+      "ClearCommError reports no bytes waiting to be sent on a pty (cbOutQue stays 0)");
   EXPECT_EQ(port_.isCanSend(), 0);
   // The peer does not read, so the block stays queued in the driver while
   // another thread waits in WriteSerial.

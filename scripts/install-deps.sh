@@ -13,6 +13,10 @@ packages=(
   # dpkg-dev), gzip for the manual page, GLib for the toolkit example, socat
   # for the pseudo-terminal the examples run against.
   dpkg-dev gzip libglib2.0-dev socat
+  # Windows build and its tests under Wine (scripts/wine-tests.sh): the
+  # mingw-w64 -posix cross compilers (with windres and objdump), 64-bit Wine,
+  # GoogleTest's sources to build for Windows; socat (above) wires the ports.
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 googletest
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -49,12 +48,24 @@ TEST(InstrumentModel, AnswersIdentificationWhateverTheCaseAndBlanks) {
   EXPECT_EQ(model.Answer("  *idn?  "), std::string(InstrumentModel::kIdentity) + "\r\n");
 }
 
+// "+5.00200E+00 V\r\n": a signed value in scientific notation, a unit.
+bool IsReading(const std::string& reply, char unit) {
+  double value = 0;
+  char seenUnit = 0;
+  int consumed = 0;
+  if (std::sscanf(reply.c_str(), "%lf %c%n", &value, &seenUnit, &consumed) != 2) return false;
+  return reply.size() == 16 && (reply[0] == '+' || reply[0] == '-') && reply[2] == '.' &&
+         reply[8] == 'E' && seenUnit == unit && reply.compare(14, 2, "\r\n") == 0 &&
+         consumed == 14;
+}
+
 TEST(InstrumentModel, MeasurementsCarryValueAndUnit) {
   InstrumentModel model;
-  const std::regex reading(R"([+-]\d\.\d{5}E[+-]\d{2} [VAC]\r\n)");
-  for (const char* command : {"MEAS:VOLT?", "MEAS?", "MEAS:CURR?", "MEAS:TEMP?"}) {
-    const std::string reply = model.Answer(command);
-    EXPECT_TRUE(std::regex_match(reply, reading)) << command << " -> " << reply;
+  const std::pair<const char*, char> commands[] = {
+      {"MEAS:VOLT?", 'V'}, {"MEAS?", 'V'}, {"MEAS:CURR?", 'A'}, {"MEAS:TEMP?", 'C'}};
+  for (const auto& command : commands) {
+    const std::string reply = model.Answer(command.first);
+    EXPECT_TRUE(IsReading(reply, command.second)) << command.first << " -> " << reply;
   }
   EXPECT_EQ(model.measurements(), 4u);
   EXPECT_EQ(model.Answer("MEAS:VOLT?").back(), '\n');

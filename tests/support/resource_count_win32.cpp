@@ -1,7 +1,8 @@
 // What a process holds on Windows: kernel handles and threads.
-#include "kavrel/types.h"  // <windows.h> first: <tlhelp32.h> builds on it
-
+// clang-format off: <tlhelp32.h> builds on <windows.h>, which types.h includes.
+#include "kavrel/types.h"
 #include <tlhelp32.h>
+// clang-format on
 
 #include "platform/testing.h"
 #include "support/resource_count.h"
@@ -20,7 +21,8 @@ std::size_t ThreadCount() {
   std::size_t count = 0;
   THREADENTRY32 entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
+  for (BOOL more = ::Thread32First(snapshot, &entry); more;
+       more = ::Thread32Next(snapshot, &entry)) {
     if (entry.th32OwnerProcessID == self) ++count;
   }
   ::CloseHandle(snapshot);

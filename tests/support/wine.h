@@ -42,11 +42,11 @@ inline bool SkipUnderWine(const char* wineBehaviour) {
 }  // namespace kavrel_test
 
 // Skips the rest of the current test under Wine, naming the Wine behaviour.
-#define KAVREL_SKIP_UNDER_WINE(wineBehaviour)                    \
-  do {                                                           \
-    if (kavrel_test::SkipUnderWine(wineBehaviour)) {             \
-      GTEST_SKIP() << "Wine: " << (wineBehaviour);               \
-    }                                                            \
+#define KAVREL_SKIP_UNDER_WINE(wineBehaviour)        \
+  do {                                               \
+    if (kavrel_test::SkipUnderWine(wineBehaviour)) { \
+      GTEST_SKIP() << "Wine: " << (wineBehaviour);   \
+    }                                                \
   } while (0)
 
 #endif  // KAVREL_TESTS_WINE_H

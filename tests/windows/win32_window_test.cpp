@@ -1,9 +1,10 @@
 // The HWND main window: the listener's notification arrives in the host
 // window's own message queue, with its number, wParam and lParam intact.
+#include "kavrel/win32_window.h"
+
 #include <gtest/gtest.h>
 
 #include "kavrel/SerialCtl.h"
-#include "kavrel/win32_window.h"
 
 namespace {
 
@@ -11,8 +12,8 @@ namespace {
 class MessageWindow {
  public:
   MessageWindow()
-      : handle_(::CreateWindowExA(0, "STATIC", "kavrel-test", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                  nullptr, nullptr, nullptr)) {}
+      : handle_(::CreateWindowExA(0, "STATIC", "kavrel-test", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  nullptr, nullptr)) {}
   ~MessageWindow() {
     if (handle_ != nullptr) ::DestroyWindow(handle_);
   }
@@ -82,8 +83,8 @@ TEST(Win32Window, APostToAGoneWindowIsDropped) {
   kavrel::Win32Window adapter(gone);
   adapter.Post(KAVREL_WM_DATA_READY, 0, 1);  // must neither fail nor block
   MSG message{};
-  EXPECT_FALSE(::PeekMessageA(&message, nullptr, KAVREL_WM_DATA_READY, KAVREL_WM_DATA_READY,
-                              PM_REMOVE));
+  EXPECT_FALSE(
+      ::PeekMessageA(&message, nullptr, KAVREL_WM_DATA_READY, KAVREL_WM_DATA_READY, PM_REMOVE));
 }
 
 }  // namespace

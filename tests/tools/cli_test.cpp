@@ -385,10 +385,16 @@ TEST(Send, SendsTheWholeFileAndExits) {
 // --- errors: one line each -------------------------------------------------
 
 struct Misuse {
+  const char* name;
   std::vector<std::string> args;
   int exitCode;
   std::string says;
 };
+
+void PrintTo(const Misuse& misuse, std::ostream* out) {
+  *out << "kavrel-term";
+  for (const std::string& arg : misuse.args) *out << ' ' << arg;
+}
 
 class OneLineErrors : public ::testing::TestWithParam<Misuse> {};
 
@@ -406,22 +412,24 @@ TEST_P(OneLineErrors, ExitNonZeroWithOneClearLine) {
 INSTANTIATE_TEST_SUITE_P(
     BadOptionsAndPorts, OneLineErrors,
     ::testing::Values(
-        Misuse{{"--baud", "fast", "ttyS0"}, 2, "--baud"},
-        Misuse{{"--baud", "0", "ttyS0"}, 2, "--baud"},
-        Misuse{{"--data", "9", "ttyS0"}, 2, "--data"},
-        Misuse{{"--stop", "3", "ttyS0"}, 2, "--stop"},
-        Misuse{{"--parity", "mark", "ttyS0"}, 2, "--parity"},
-        Misuse{{"--frobnicate"}, 2, "--frobnicate"},
-        Misuse{{"--demo", "--list"}, 2, "exclude"},
-        Misuse{{"--pipe"}, 2, "PORT"},
-        Misuse{{"--linger", "5", "ttyS0"}, 2, "--pipe"},
-        Misuse{{}, 2, "no port given"},
-        Misuse{{"--pipe", "ttyNOPE9"}, 1, "ttyNOPE9: no such port"},
-        Misuse{{"--pipe", "/dev/ttyNOPE9"}, 1, "ttyNOPE9: no such port"},
-        Misuse{{"--pipe", "ttyUSB12345"}, 1, "longer than 9 characters"},
-        Misuse{{"--pipe", "../null"}, 1, "\"..\" is refused"},
-        Misuse{{"--pipe", "null"}, 1, "not a serial port"},
-        Misuse{{"--send", "/nonexistent/file", "ttyS0"}, 1, "cannot read /nonexistent/file"}));
+        Misuse{"BaudNotANumber", {"--baud", "fast", "ttyS0"}, 2, "--baud"},
+        Misuse{"BaudZero", {"--baud", "0", "ttyS0"}, 2, "--baud"},
+        Misuse{"NineDataBits", {"--data", "9", "ttyS0"}, 2, "--data"},
+        Misuse{"ThreeStopBits", {"--stop", "3", "ttyS0"}, 2, "--stop"},
+        Misuse{"MarkParity", {"--parity", "mark", "ttyS0"}, 2, "--parity"},
+        Misuse{"UnknownOption", {"--frobnicate"}, 2, "--frobnicate"},
+        Misuse{"TwoModes", {"--demo", "--list"}, 2, "exclude"},
+        Misuse{"PipeWithoutPort", {"--pipe"}, 2, "PORT"},
+        Misuse{"LingerWithoutPipe", {"--linger", "5", "ttyS0"}, 2, "--pipe"},
+        Misuse{"NothingToDo", {}, 2, "no port given"},
+        Misuse{"MissingPort", {"--pipe", "ttyNOPE9"}, 1, "ttyNOPE9: no such port"},
+        Misuse{"MissingPortByPath", {"--pipe", "/dev/ttyNOPE9"}, 1, "ttyNOPE9: no such port"},
+        Misuse{"NameTooLong", {"--pipe", "ttyUSB12345"}, 1, "longer than 9 characters"},
+        Misuse{"DotDotName", {"--pipe", "../null"}, 1, "\"..\" is refused"},
+        Misuse{"NotATty", {"--pipe", "null"}, 1, "not a serial port"},
+        Misuse{"SendFileMissing", {"--send", "/nonexistent/file", "ttyS0"}, 1,
+               "cannot read /nonexistent/file"}),
+    [](const ::testing::TestParamInfo<Misuse>& info) { return std::string(info.param.name); });
 
 TEST(PortErrors, BusyPortIsSaidSo) {
   VirtualPair pair;

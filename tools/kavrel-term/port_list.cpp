@@ -31,10 +31,14 @@ bool IsEmptyUartSlot(udev_device* tty) {
 }
 
 // The driver that serves the port: the first one found walking up from the
-// tty (the usb-serial driver, cdc_acm, serial8250, ...).
+// tty (the usb-serial driver, cdc_acm, serial8250, ...). Newer kernels put
+// generic serial-core devices in between (subsystem serial-base, drivers
+// "port" and "ctrl"), which say nothing about the hardware.
 std::string DriverOf(udev_device* tty) {
   for (udev_device* device = udev_device_get_parent(tty); device != nullptr;
        device = udev_device_get_parent(device)) {
+    const char* subsystem = udev_device_get_subsystem(device);
+    if (subsystem != nullptr && std::strcmp(subsystem, "serial-base") == 0) continue;
     const char* driver = udev_device_get_driver(device);
     if (driver != nullptr) return driver;
   }

@@ -9,10 +9,10 @@ packages=(
   clang clang-format clang-tidy libclang-rt-14-dev
   # kavrel-term: argument parsing (CLI11) and the port list (libudev).
   libcli11-dev libudev-dev
-  # Packaging and the example check: dpkg-shlibdeps for cpack's DEB (in
+  # Packaging and the example check: dpkg-shlibdeps and file for cpack's DEB (in
   # dpkg-dev), gzip for the manual page, GLib for the toolkit example, socat
   # for the pseudo-terminal the examples run against.
-  dpkg-dev gzip libglib2.0-dev socat
+  dpkg-dev file gzip libglib2.0-dev socat
   # Windows build and its tests under Wine (scripts/wine-tests.sh): the
   # mingw-w64 -posix cross compilers (with windres and objdump), 64-bit Wine,
   # GoogleTest's sources to build for Windows; socat (above) wires the ports.

@@ -13,8 +13,13 @@ using kavrel::serial::kDriverQueueSize;
 void SerialCtl::OpenSerial() {
   try {
     // An open object is released first and then opened afresh, so a second
-    // open neither loses handles nor keeps the old settings. A running
-    // listener stays and follows the new device.
+    // open neither loses handles nor keeps the old settings. Its capture
+    // stream is closed as CloseSerial would close it, since the open below
+    // lets go of it. A running listener stays and follows the new device.
+    if (isOpen && captureStream != nullptr) {
+      std::fclose(captureStream);
+      captureStream = nullptr;
+    }
     ReleaseDevice();
     ReleaseEvents();
     isOpen = false;

@@ -3,6 +3,7 @@
 // descriptor, and the process's descriptors and threads across many cycles.
 #include <gtest/gtest.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -92,6 +93,27 @@ TEST(Handles, StaleHandleNeverReachesARecycledDescriptor) {
   EXPECT_EQ(stale.WriteSerial(&byte, 1), 0);
   EXPECT_TRUE(pair.ReadUntilQuiet(std::chrono::milliseconds(100)).empty());
   stale.portHandle = kEmpty;
+}
+
+TEST(Resources, ReopeningClosesTheCaptureStreamItHeld) {
+  PtyPair pair;
+  if (!pair.ok()) GTEST_SKIP() << "no pty here";
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  SerialCtl port;
+  port.SetSerial(pair.name().c_str(), 9600, 8, 1, "NONE", "");
+  port.OpenSerial();
+  ASSERT_TRUE(port.IsSerialOpen());
+  port.captureStream = fdopen(ends[1], "w");
+  ASSERT_NE(port.captureStream, nullptr);
+  // The reopen lets go of the stream: it must close it, not leak it. The
+  // pipe's reader then sees the end of the stream.
+  port.OpenSerial();
+  ASSERT_TRUE(port.IsSerialOpen());
+  EXPECT_EQ(port.captureStream, nullptr);
+  char byte;
+  EXPECT_EQ(read(ends[0], &byte, 1), 0);
+  close(ends[0]);
 }
 
 TEST(Resources, AThousandFailedOpensLeaveNothingBehind) {

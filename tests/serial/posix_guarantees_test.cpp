@@ -2,6 +2,7 @@
 // as the pty driver holds them, handles that cannot reach a recycled
 // descriptor, and the process's descriptors and threads across many cycles.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -99,7 +100,7 @@ TEST(Resources, ReopeningClosesTheCaptureStreamItHeld) {
   PtyPair pair;
   if (!pair.ok()) GTEST_SKIP() << "no pty here";
   int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
+  ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
   SerialCtl port;
   port.SetSerial(pair.name().c_str(), 9600, 8, 1, "NONE", "");
   port.OpenSerial();

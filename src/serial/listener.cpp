@@ -61,11 +61,14 @@ void SerialCtl::StopListenSerial() {
 kavrel::DWORD KAVREL_CALLBACK SerialCtl::SerialListenProc(void* object) {
   SerialCtl& port = *static_cast<SerialCtl*>(object);
 
-  // The event mask is cleared here only: a request that reported EV_RXCHAR
-  // keeps the listener posting, one notification a cycle, until a later
-  // request reports events without it.
+  // A request that reports EV_RXCHAR keeps the listener posting, one
+  // notification a cycle, for as long as the bytes stay unread. It stays in
+  // force until a status refresh finds the input queue empty, not merely
+  // until the next request reports some other event: a write's EV_TXEMPTY
+  // arriving just after the bytes must not silence the notification while
+  // they still wait.
   kavrel::DWORD requestMask = 0;  // written by the device when a request finishes
-  kavrel::DWORD eventMask = 0;    // the last events a finished request reported
+  bool bytesReported = false;
   kavrel::OVERLAPPED request = kavrel::OVERLAPPED();
 
   request.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -108,7 +111,7 @@ kavrel::DWORD KAVREL_CALLBACK SerialCtl::SerialListenProc(void* object) {
       if (pending) {
         kavrel::DWORD unused = 0;
         if (GetOverlappedResult(pendingDevice, &request, &unused, FALSE)) {
-          eventMask = requestMask;
+          bytesReported = bytesReported || (requestMask & EV_RXCHAR) != 0;
           pending = false;
         } else if (GetLastError() != ERROR_IO_INCOMPLETE) {
           pending = false;
@@ -118,7 +121,7 @@ kavrel::DWORD KAVREL_CALLBACK SerialCtl::SerialListenProc(void* object) {
       // here.
       if (!pending) {
         if (WaitCommEvent(device, &requestMask, &request)) {
-          eventMask = requestMask;
+          bytesReported = bytesReported || (requestMask & EV_RXCHAR) != 0;
           deviceUsable = true;
         } else if (GetLastError() == ERROR_IO_PENDING) {
           pending = true;
@@ -127,10 +130,10 @@ kavrel::DWORD KAVREL_CALLBACK SerialCtl::SerialListenProc(void* object) {
       }
       deviceUsable = deviceUsable || pending;
 
-      if ((eventMask & EV_RXCHAR) != 0) {
+      if (bytesReported) {
         kavrel::DWORD errors = 0;
-        ClearCommError(device, &errors, &port.commStatus);
-        queued = port.commStatus.cbInQue;
+        queued = ClearCommError(device, &errors, &port.commStatus) ? port.commStatus.cbInQue : 0;
+        bytesReported = queued != 0;
       }
       settleDelay = Milliseconds(port.settleDelayMs);
       pollInterval = Milliseconds(port.pollIntervalMs);

@@ -149,6 +149,46 @@ TEST_F(Listener, HostLoopExchangesTenThousandMessagesIntact) {
   EXPECT_EQ(echoed, stream.size());
 }
 
+TEST_F(Listener, WritesFinishingAroundArrivingBytesDoNotSilenceTheNotification) {
+  ASSERT_TRUE(OpenPort());
+  port_.ListenSerial(0, 1);
+  // A second host thread keeps writing, so the device reports "output
+  // empty" again and again, often in the instant after bytes arrived. That
+  // event must never hide bytes that still wait: every burst the peer sends
+  // has to be announced.
+  std::atomic<bool> stop{false};
+  auto writer = std::async(std::launch::async, [&] {
+    const unsigned char byte = 0x55;
+    while (!stop) {
+      if (port_.WriteSerial(&byte, 1) != 1) return false;
+    }
+    return true;
+  });
+  auto drainer = std::async(std::launch::async, [&] {
+    while (!stop) pair_.PeerReadUntilQuiet(std::chrono::milliseconds(20));
+  });
+  Bytes buffer(SerialCtl::kStagingSize);
+  const unsigned char burst[10] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  for (int round = 0; round < 300; ++round) {
+    ASSERT_TRUE(pair_.PeerWrite(burst, sizeof burst));
+    std::size_t received = 0;
+    kavrel::Message message{};
+    while (received < sizeof burst) {
+      if (!window_.Wait(message, 3000)) break;
+      int count = 0;
+      port_.ReadSerial(buffer.data(), count);
+      received += static_cast<std::size_t>(count);
+    }
+    if (received != sizeof burst) {
+      ADD_FAILURE() << "round " << round << ": " << received << " bytes announced of 10";
+      break;
+    }
+  }
+  stop = true;
+  EXPECT_TRUE(writer.get());
+  drainer.get();
+}
+
 TEST_F(Listener, EndsByItselfAfterAFailedOpenWithoutPosting) {
   HostCapture capture;
   port_.SetSerial("ttyNONE9", 9600, 8, 1, "NONE", "");

@@ -288,13 +288,17 @@ class FarEnd {
     std::size_t& sent = sent_;
     std::vector<char> buffer(1 << 16);
     while ((sent < toSend_.size() || received_.size() < expected_) && RemainingMs(end) > 0) {
-      pollfd ready{master_, static_cast<short>(POLLIN | (sent < toSend_.size() ? POLLOUT : 0)), 0};
+      // Opening the port purges its input, so bytes sent before the tool has
+      // opened it would be discarded. The tool's first byte shows the port
+      // is open; only then does this end start sending.
+      const bool mayWrite = sent < toSend_.size() && (expected_ == 0 || !received_.empty());
+      pollfd ready{master_, static_cast<short>(POLLIN | (mayWrite ? POLLOUT : 0)), 0};
       if (poll(&ready, 1, RemainingMs(end)) <= 0) continue;
       if (ready.revents & POLLIN) {
         const ssize_t n = read(master_, buffer.data(), buffer.size());
         if (n > 0) received_.append(buffer.data(), static_cast<std::size_t>(n));
       }
-      if ((ready.revents & POLLOUT) && sent < toSend_.size()) {
+      if ((ready.revents & POLLOUT) && mayWrite) {
         const ssize_t n =
             write(master_, toSend_.data() + sent, std::min<std::size_t>(65536, toSend_.size() - sent));
         if (n > 0) sent += static_cast<std::size_t>(n);

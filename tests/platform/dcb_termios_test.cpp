@@ -251,6 +251,33 @@ TEST(RawMode, ClearsEveryTransformationAndKeepsSpeedStopBitsAndHandshake) {
             before.c_cflag & (CSTOPB | CRTSCTS | CBAUD | HUPCL));
   EXPECT_EQ(settings.c_cc[VMIN], 1);
   EXPECT_EQ(settings.c_cc[VTIME], 0);
+  EXPECT_TRUE(x::IsRaw(settings));
+}
+
+TEST(RawMode, AnyOneTransformationLeftOnIsNotRaw) {
+  termios raw;
+  std::memset(&raw, 0, sizeof raw);
+  x::MakeRaw(&raw);
+  ASSERT_TRUE(x::IsRaw(raw));
+  const struct {
+    tcflag_t termios::*field;
+    tcflag_t flag;
+  } rows[] = {
+      {&termios::c_iflag, ICRNL},  {&termios::c_iflag, IXON},  {&termios::c_iflag, ISTRIP},
+      {&termios::c_iflag, INLCR},  {&termios::c_oflag, OPOST}, {&termios::c_lflag, ECHO},
+      {&termios::c_lflag, ICANON}, {&termios::c_lflag, ISIG},  {&termios::c_lflag, IEXTEN},
+  };
+  for (const auto& row : rows) {
+    termios cooked = raw;
+    cooked.*row.field |= row.flag;
+    EXPECT_FALSE(x::IsRaw(cooked)) << row.flag;
+  }
+  termios noReceiver = raw;
+  noReceiver.c_cflag &= ~CREAD;
+  EXPECT_FALSE(x::IsRaw(noReceiver));
+  termios waitsForTwo = raw;
+  waitsForTwo.c_cc[VMIN] = 2;
+  EXPECT_FALSE(x::IsRaw(waitsForTwo));
 }
 
 TEST(DeviceKept, IgnoresOnlyWhatTheCallerSaysTheDriverForces) {

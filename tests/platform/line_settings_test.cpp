@@ -231,6 +231,31 @@ TEST(CommState, APtyReportsTheDataBitsAndParityItCannotCarry) {
   }
 }
 
+TEST(CommState, ChangingOnlyWhatAPtyOverridesOrNothingAtAllIsAccepted) {
+  OpenPort port;
+  KAVREL_REQUIRE_PORT(port);
+  // Each request differs from the line only in data bits or parity, which
+  // the pty driver overrides, or repeats the settings in force: the line
+  // shows no change either way, and the request still stands.
+  const struct {
+    BYTE byteSize, parity;
+  } rows[] = {
+      {6, p::NOPARITY},   {7, p::NOPARITY}, {7, p::NOPARITY}, {7, p::EVENPARITY},
+      {7, p::EVENPARITY}, {8, p::NOPARITY}, {8, p::NOPARITY}, {5, p::NOPARITY},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << int(row.byteSize) << "/" << int(row.parity));
+    DCB dcb = Current(port);
+    dcb.ByteSize = row.byteSize;
+    dcb.Parity = row.parity;
+    dcb.StopBits = p::ONESTOPBIT;
+    ASSERT_TRUE(p::SetCommState(port.handle(), &dcb)) << p::GetLastError();
+    const DCB back = Current(port);
+    EXPECT_EQ(back.ByteSize, row.byteSize);
+    EXPECT_EQ(back.Parity, row.parity);
+  }
+}
+
 TEST(CommState, HandshakesAndXonXoffCharactersRoundTrip) {
   OpenPort port;
   KAVREL_REQUIRE_PORT(port);

@@ -285,12 +285,16 @@ DWORD CommDevice::SetState(const DCB& dcb) {
   // A separate input rate left over from earlier settings would otherwise
   // survive the change.
   wanted.c_cflag &= ~CIBAUD;
+  // The C library's tcsetattr reports failure when a request changed
+  // nothing the device shows, which is what a pty answers to data bits and
+  // parity it overrides; and it reports success when any part took. Neither
+  // answer says whether the line now runs as asked, so only the device's own
+  // account read back below decides.
   const speed_t code = StandardSpeedCode(dcb.BaudRate);
-  bool applied;
   if (code != B0) {
     cfsetispeed(&wanted, code);
     cfsetospeed(&wanted, code);
-    applied = tcsetattr(fd_, TCSANOW, &wanted) == 0;
+    tcsetattr(fd_, TCSANOW, &wanted);
   } else {
     LineFields fields;
     fields.iflag = wanted.c_iflag;
@@ -299,15 +303,13 @@ DWORD CommDevice::SetState(const DCB& dcb) {
     fields.lflag = wanted.c_lflag;
     fields.line = wanted.c_line;
     std::memcpy(fields.cc, wanted.c_cc, sizeof fields.cc);
-    applied = ApplyWithCustomSpeed(fd_, fields, dcb.BaudRate);
+    ApplyWithCustomSpeed(fd_, fields, dcb.BaudRate);
   }
 
-  // tcsetattr succeeds when any part of a request took, and drivers adjust
-  // what they cannot do, so the device's answer is checked field by field.
   termios actual{};
   DWORD rate = 0;
   const tcflag_t forced = kind_ == TtyKind::kPtySlave ? kPtyForcedControlFlags : 0;
-  const bool kept = applied && tcgetattr(fd_, &actual) == 0 && ReadOutputRate(fd_, &rate) &&
+  const bool kept = tcgetattr(fd_, &actual) == 0 && ReadOutputRate(fd_, &rate) &&
                     DeviceKept(wanted, actual, forced) && RateKept(dcb.BaudRate, rate);
   if (!kept) {
     RestoreLine(fd_, before);

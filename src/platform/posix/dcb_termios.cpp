@@ -9,6 +9,11 @@ namespace {
 constexpr tcflag_t kDataBitsFlags[] = {CS5, CS6, CS7, CS8};
 constexpr BYTE kFewestDataBits = 5;
 constexpr BYTE kMostDataBits = 8;
+// What a line discipline does to bytes on their way in, and locally.
+constexpr tcflag_t kCookedInputFlags = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                       IXON | IXOFF | IXANY | IUCLC | IMAXBEL | INPCK;
+constexpr tcflag_t kCookedLocalFlags =
+    ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | NOFLSH | TOSTOP;
 
 struct SpeedCode {
   DWORD rate;
@@ -165,16 +170,21 @@ speed_t StandardSpeedCode(DWORD rate) {
 }
 
 void MakeRaw(termios* settings) {
-  settings->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                         IXANY | IUCLC | IMAXBEL | INPCK);
+  settings->c_iflag &= ~kCookedInputFlags;
   settings->c_oflag &= ~OPOST;
-  settings->c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | NOFLSH | TOSTOP);
+  settings->c_lflag &= ~kCookedLocalFlags;
   settings->c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR);
   settings->c_cflag |= CS8 | CREAD | CLOCAL;
   // One byte satisfies a read; with O_NONBLOCK an empty queue then answers
   // EAGAIN, never 0, so a 0 from read() can only mean the line hung up.
   settings->c_cc[VMIN] = 1;
   settings->c_cc[VTIME] = 0;
+}
+
+bool IsRaw(const termios& settings) {
+  return (settings.c_iflag & kCookedInputFlags) == 0 && (settings.c_oflag & OPOST) == 0 &&
+         (settings.c_lflag & kCookedLocalFlags) == 0 && (settings.c_cflag & CREAD) != 0 &&
+         (settings.c_cflag & CLOCAL) != 0 && settings.c_cc[VMIN] == 1 && settings.c_cc[VTIME] == 0;
 }
 
 bool DeviceKept(const termios& wanted, const termios& actual, tcflag_t ignored) {

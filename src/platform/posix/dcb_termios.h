@@ -52,6 +52,10 @@ speed_t StandardSpeedCode(DWORD rate);
 // RTS/CTS stay as they were.
 void MakeRaw(termios* settings);
 
+// Whether a line read back from the device is raw as MakeRaw asks: every
+// transformation off, the receiver on, reads satisfied by one byte.
+bool IsRaw(const termios& settings);
+
 // The termios flags the mappings above decide.
 constexpr tcflag_t kDecidedControlFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 constexpr tcflag_t kDecidedInputFlags = INPCK | IXON | IXOFF;

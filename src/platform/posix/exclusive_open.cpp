@@ -74,7 +74,12 @@ DWORD OpenExclusive(const DeviceNode& node, int* fd) {
     return Refuse(opened, ERROR_GEN_FAILURE);
   }
   MakeRaw(&settings);
-  if (tcsetattr(opened, TCSANOW, &settings) != 0) {
+  // The C library may report failure for a request the device partly
+  // overrides (a pty keeps 8 data bits whatever is asked), so the line is
+  // judged by what it reads back as.
+  tcsetattr(opened, TCSANOW, &settings);
+  termios actual{};
+  if (tcgetattr(opened, &actual) != 0 || !IsRaw(actual)) {
     ioctl(opened, TIOCNXCL);
     return Refuse(opened, ERROR_GEN_FAILURE);
   }

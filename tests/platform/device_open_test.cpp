@@ -1,8 +1,10 @@
 // Opening a port: exclusive against this process and others, raw from the
 // first byte, and leaving nothing behind when it fails or closes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -123,13 +125,30 @@ TEST(ExclusiveOpen, SecondOpenFromAnotherProcessIsDeniedAndChangesNothing) {
   EXPECT_TRUE(SameLine(before, after));
 }
 
+// The tty's exclusive flag as another open of it sees it; -1 when that open
+// is refused (only a privileged process gets past the flag to look).
+int ExclusiveFlag(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int exclusive = -1;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = -1;
+  close(fd);
+  return exclusive;
+}
+
 TEST(ExclusiveOpen, ClosingReleasesTheDeviceForTheNextOpen) {
   kavrel_test::PtyPair pair;
   if (!pair.ok()) GTEST_SKIP() << "no pty here";
   for (int i = 0; i < 3; ++i) {
     const HANDLE port = Open(pair.name());
     ASSERT_NE(port, kavrel::INVALID_HANDLE_VALUE) << i;
+    const int whileOpen = ExclusiveFlag(pair.path());
+    if (whileOpen != -1) {
+      EXPECT_EQ(whileOpen, 1) << i;
+    }
     ASSERT_TRUE(p::CloseHandle(port));
+    // The pty outlives the open (its master stays), and so would the flag.
+    EXPECT_EQ(ExclusiveFlag(pair.path()), 0) << i;
   }
 }
 

@@ -76,7 +76,12 @@ CommDevice::CommDevice(int fd, TtyKind kind, DWORD access)
 
 CommDevice::~CommDevice() {
   // Only a device that never got a handle still has its descriptor here.
-  if (fd_ >= 0) close(fd_);
+  // Exclusive mode is taken back first: on a pty whose master stays open it
+  // would otherwise outlive this open and keep later ones out.
+  if (fd_ >= 0) {
+    ioctl(fd_, TIOCNXCL);
+    close(fd_);
+  }
 }
 
 bool CommDevice::Watch(int epollFd) {
@@ -104,8 +109,9 @@ void CommDevice::OnHandleClosed() {
   // waiting for that mutex right now.
   IoThread::Process().Remove(id_);
   std::lock_guard<std::mutex> lock(mutex_);
-  // Exclusive mode is taken back so that nothing of this open outlives it;
-  // a hung-up line refuses the request, which is fine.
+  // Exclusive mode is taken back so that nothing of this open outlives it
+  // (on a pty whose master stays open the flag would); a hung-up line
+  // refuses the request, which is fine.
   ioctl(fd_, TIOCNXCL);
   close(fd_);
   fd_ = -1;

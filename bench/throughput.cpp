@@ -1,8 +1,8 @@
 // Throughput through a pty pair: SerialCtl's WriteSerial and ReadSerial
 // beside plain write()/read() on the same kind of pair, in the same run.
 //
-// Each direction moves 64 MiB (override with the first argument, in MiB) in
-// 4 KiB and 64 KiB blocks. The far end of the pair is always the pty master,
+// Each direction moves 64 MiB (first argument, in MiB) in 4 KiB and 64 KiB
+// blocks, repeated in alternation (second argument, 5 rounds by default). The far end of the pair is always the pty master,
 // driven with plain read()/write() by a thread of its own; only the near end
 // changes between the library and the baseline. Prints MiB/s for each and the
 // ratio library/plain.
@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -166,23 +167,40 @@ double LibraryRead(std::size_t total, std::size_t block) {
   return MiBPerSecond(total, elapsed);
 }
 
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Runs the plain and the library transfer in alternation, several rounds,
+// so that both see the same machine; reports the medians.
+void Compare(const char* label, double (*plain)(std::size_t, std::size_t),
+             double (*library)(std::size_t, std::size_t), std::size_t total, std::size_t block,
+             int rounds) {
+  std::vector<double> plainRates;
+  std::vector<double> libraryRates;
+  for (int round = 0; round < rounds; ++round) {
+    plainRates.push_back(plain(total, block));
+    libraryRates.push_back(library(total, block));
+  }
+  const double plainRate = Median(plainRates);
+  const double libraryRate = Median(libraryRates);
+  std::printf("%-5s %3zu KiB  %14.1f %12.1f %8.3f\n", label, block / 1024, libraryRate, plainRate,
+              libraryRate / plainRate);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   kavrel::SetTraceHandler([](const char*) {});
   const std::size_t mebibytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
   const std::size_t total = mebibytes << 20;
-  std::printf("%-28s %12s %12s %8s\n", "direction, block", "Kavrel MiB/s", "plain MiB/s",
-              "ratio");
+  std::printf("%zu MiB each way, median of %d rounds\n", mebibytes, rounds);
+  std::printf("%-15s %14s %12s %8s\n", "", "Kavrel MiB/s", "plain MiB/s", "ratio");
   for (std::size_t block : {std::size_t{4096}, std::size_t{65536}}) {
-    const double plainWrite = PlainWrite(total, block);
-    const double libraryWrite = LibraryWrite(total, block);
-    std::printf("write %3zu KiB (WriteSerial)   %12.1f %12.1f %8.3f\n", block / 1024, libraryWrite,
-                plainWrite, libraryWrite / plainWrite);
-    const double plainRead = PlainRead(total, block);
-    const double libraryRead = LibraryRead(total, block);
-    std::printf("read  %3zu KiB (ReadSerial)    %12.1f %12.1f %8.3f\n", block / 1024, libraryRead,
-                plainRead, libraryRead / plainRead);
+    Compare("write", PlainWrite, LibraryWrite, total, block, rounds);
+    Compare("read", PlainRead, LibraryRead, total, block, rounds);
   }
   return 0;
 }

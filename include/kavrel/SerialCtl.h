@@ -104,6 +104,9 @@ class KAVREL_API SerialCtl {
   kavrel::DCB lineSettings;
   kavrel::OVERLAPPED writeOverlapped;
   kavrel::HANDLE listenerThread;
+  // Receive staging area of ReadSerial: after each ReadSerial it holds that
+  // call's delivery followed by zeros. It belongs to the library; a host
+  // that writes into it gets no such promise.
   unsigned char stagingBuffer[kStagingSize];
   bool isOpen;
   char captureName[255];
@@ -127,6 +130,9 @@ class KAVREL_API SerialCtl {
   // Cuts the listener's sleeps and idle waits short; owned by the object
   // while a listener runs.
   kavrel::HANDLE listenerWake_ = 0;
+  // How much of stagingBuffer a read may have written since it was last
+  // cleared; the rest is still zero and needs no clearing.
+  kavrel::DWORD stagingUsed_ = 0;
 };
 
 #endif  // KAVREL_SERIALCTL_H

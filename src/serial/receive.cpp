@@ -15,7 +15,12 @@ using kavrel::serial::FinishTransfer;
 
 void SerialCtl::ReadSerial(unsigned char* data, int& count) {
   try {
-    std::memset(stagingBuffer, 0, sizeof stagingBuffer);
+    // The staging buffer starts every call all zero. Only what an earlier
+    // read wrote can be non-zero, so only that much is cleared: clearing the
+    // whole 400 KB for every few bytes received would cost more than the
+    // transfer itself.
+    std::memset(stagingBuffer, 0, stagingUsed_);
+    stagingUsed_ = 0;
 
     int* countOut = AddressOfHostReference(count);
     if (countOut != nullptr) *countOut = 0;
@@ -29,6 +34,7 @@ void SerialCtl::ReadSerial(unsigned char* data, int& count) {
 
     // count only ever claims bytes that are in data: it is set once the read
     // has delivered them, and stays 0 when the read fails.
+    stagingUsed_ = queued;
     const BOOL started = ReadFile(portHandle, stagingBuffer, queued, nullptr, &readOverlapped);
     kavrel::DWORD received = 0;
     if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) return;

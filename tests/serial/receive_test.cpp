@@ -2,6 +2,7 @@
 // copy; emptying the queues.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <future>
@@ -186,6 +187,27 @@ TEST_F(Receive, BothReadsAgreeOnTheSameTraffic) {
   const Bytes viaSecond = ReadAll(sent.size(), true);
   EXPECT_EQ(viaFirst, sent);
   EXPECT_EQ(viaSecond, sent);
+}
+
+TEST_F(Receive, StagingBufferHoldsOnlyTheLatestDeliveryFollowedByZeros) {
+  const Bytes large = RandomBytes(5000, 9);
+  ASSERT_TRUE(pair_.PeerWrite(large.data(), large.size()));
+  ASSERT_EQ(ReadAll(large.size()), large);
+  const Bytes small = {0xAA, 0xBB, 0xCC};
+  ASSERT_TRUE(pair_.PeerWrite(small.data(), small.size()));
+  AwaitQueued(small.size());
+  int count = 0;
+  port_.ReadSerial(buffer_.data(), count);
+  ASSERT_EQ(count, 3);
+  EXPECT_TRUE(std::equal(small.begin(), small.end(), port_.stagingBuffer));
+  const auto* rest = port_.stagingBuffer + small.size();
+  EXPECT_TRUE(std::all_of(rest, port_.stagingBuffer + SerialCtl::kStagingSize,
+                          [](unsigned char byte) { return byte == 0; }));
+  // A call that finds nothing leaves the buffer all zero.
+  port_.ReadSerial(buffer_.data(), count);
+  EXPECT_EQ(count, 0);
+  EXPECT_TRUE(std::all_of(port_.stagingBuffer, port_.stagingBuffer + SerialCtl::kStagingSize,
+                          [](unsigned char byte) { return byte == 0; }));
 }
 
 TEST_F(Receive, ClearDiscardsQueuedInput) {

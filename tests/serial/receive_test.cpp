@@ -200,13 +200,14 @@ TEST_F(Receive, StagingBufferHoldsOnlyTheLatestDeliveryFollowedByZeros) {
   port_.ReadSerial(buffer_.data(), count);
   ASSERT_EQ(count, 3);
   EXPECT_TRUE(std::equal(small.begin(), small.end(), port_.stagingBuffer));
-  const auto* rest = port_.stagingBuffer + small.size();
-  EXPECT_TRUE(std::all_of(rest, port_.stagingBuffer + SerialCtl::kStagingSize,
+  const unsigned char* rest = port_.stagingBuffer + small.size();
+  const unsigned char* end = port_.stagingBuffer + SerialCtl::kStagingSize;
+  EXPECT_TRUE(std::all_of(rest, end,
                           [](unsigned char byte) { return byte == 0; }));
   // A call that finds nothing leaves the buffer all zero.
   port_.ReadSerial(buffer_.data(), count);
   EXPECT_EQ(count, 0);
-  EXPECT_TRUE(std::all_of(port_.stagingBuffer, port_.stagingBuffer + SerialCtl::kStagingSize,
+  EXPECT_TRUE(std::all_of(static_cast<const unsigned char*>(port_.stagingBuffer), end,
                           [](unsigned char byte) { return byte == 0; }));
 }
 

@@ -56,23 +56,7 @@ void Bounded(const char* what, const std::function<void()>& call, milliseconds b
   done.get();
 }
 
-namespace {
-
-// The thread sanitizer's runtime starts a thread of its own when the process
-// first starts one; starting one before the first count keeps it out of every
-// comparison.
-kavrel_test::ResourceSnapshot SettledSnapshot() {
-  static const bool settled = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)settled;
-  return kavrel_test::ResourceSnapshot::Take();
-}
-
-}  // namespace
-
-ResourceLedger::ResourceLedger() : before_(SettledSnapshot()) {}
+ResourceLedger::ResourceLedger() : before_(kavrel_test::ResourceSnapshot::Take()) {}
 
 void ResourceLedger::ExpectUnchanged(const char* where) const {
   const kavrel_test::ResourceSnapshot after = kavrel_test::ResourceSnapshot::Take();

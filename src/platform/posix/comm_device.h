@@ -128,7 +128,6 @@ class CommDevice final : public KernelObject {
   std::uint32_t interest_ = 0;
 
   ByteRing input_{kDefaultInputQueue};
-  DWORD outQueueSize_ = 0;
   std::deque<PendingRead> reads_;
   std::deque<PendingWrite> writes_;
   std::optional<PendingWait> wait_;

@@ -35,11 +35,15 @@ void SerialCtl::OpenSerial() {
     const kavrel::HANDLE device =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                     FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, kNoHandle);
-    SetPortHandle(device);
     if (device == INVALID_HANDLE_VALUE) {
+      SetPortHandle(device);
       isOpen = false;
       return;
     }
+    // portHandle (which a running listener watches) receives the device only
+    // once it is configured: before its event mask is set, the listener's
+    // event request would fail and leave it waiting for a device it already
+    // has. Until then the device is released directly when the open stops.
 
     SetCommMask(device, EV_RXCHAR | EV_TXEMPTY);
     PurgeComm(device, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
@@ -48,7 +52,7 @@ void SerialCtl::OpenSerial() {
     // Without the device's own settings there is nothing sound to change four
     // members of: stop here rather than apply content no step has set.
     if (!GetCommState(device, &lineSettings)) {
-      ReleaseDevice();
+      CloseHandle(device);
       isOpen = false;
       return;
     }
@@ -64,11 +68,12 @@ void SerialCtl::OpenSerial() {
 
     if (!SetCommState(device, &lineSettings)) {
       kavrel::host::ShowMessageBox(kavrel::serial::kSettingsRefusedText);
-      ReleaseDevice();
+      CloseHandle(device);
       isOpen = false;
       return;
     }
 
+    SetPortHandle(device);
     RefreshStatus();
     captureStream = nullptr;
     isOpen = true;

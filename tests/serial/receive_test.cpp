@@ -38,6 +38,17 @@ std::vector<unsigned char> StreamContents(std::FILE* stream) {
   return contents;
 }
 
+// What a faulty host can hand over for count: a reference bound to a null
+// pointer. Forming it is the host's undefined behaviour, so the sanitizer is
+// told to let this one through; the library must then cope with it.
+#if defined(__GNUC__)
+__attribute__((no_sanitize("undefined")))
+#endif
+int& NullCountReference() {
+  int* volatile nothing = nullptr;
+  return *nothing;
+}
+
 class Receive : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -240,9 +251,8 @@ TEST_F(Receive, NullBufferOrCountIsTracedAndReadsNothing) {
   EXPECT_EQ(count, 0);
   port_.ReadSerial2(nullptr, count);
   EXPECT_EQ(count, 0);
-  int* noCount = nullptr;
-  port_.ReadSerial(buffer_.data(), *noCount);
-  port_.ReadSerial2(buffer_.data(), *noCount);
+  port_.ReadSerial(buffer_.data(), NullCountReference());
+  port_.ReadSerial2(buffer_.data(), NullCountReference());
   EXPECT_EQ(host.traces(), (std::vector<std::string>{"ReadSerial Abnormal\n",
                                                       "ReadSerial2 Abnormal\n",
                                                       "ReadSerial Abnormal\n",

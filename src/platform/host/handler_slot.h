@@ -4,16 +4,27 @@
 
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "kavrel/host.h"
 
 namespace kavrel {
 namespace host {
 
-// The library's unload line is traced from a destructor that can run at
-// process exit, after other static objects are gone. A slot is therefore
-// created on first use and never destroyed. The handler is copied out under
-// the lock and called outside it, so a handler may itself install a new one.
+// One object of type T per Tag, created on first use and never destroyed:
+// the library's unload line is traced from a destructor that can run at
+// process exit, after other static objects are gone. It lives in static
+// storage rather than on the heap, so unloading the library leaves no
+// allocation behind.
+template <typename T, typename Tag>
+T& Immortal() {
+  alignas(T) static unsigned char storage[sizeof(T)];
+  static T* const object = new (storage) T();
+  return *object;
+}
+
+// A host-installed handler. It is copied out under the lock and called
+// outside it, so a handler may itself install a new one.
 class HandlerSlot {
  public:
   void Set(TextHandler handler) {

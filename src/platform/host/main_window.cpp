@@ -3,6 +3,7 @@
 #include <shared_mutex>
 
 #include "kavrel/host.h"
+#include "platform/host/handler_slot.h"
 #include "platform/host/host_services.h"
 
 namespace kavrel {
@@ -16,10 +17,8 @@ struct MainWindowSlot {
   Window* window = nullptr;
 };
 
-MainWindowSlot& Slot() {
-  static MainWindowSlot* slot = new MainWindowSlot;  // outlives every listener
-  return *slot;
-}
+// Outlives every listener; see Immortal.
+MainWindowSlot& Slot() { return host::Immortal<MainWindowSlot, MainWindowSlot>(); }
 
 }  // namespace
 

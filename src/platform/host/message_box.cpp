@@ -6,10 +6,8 @@ namespace host {
 
 namespace {
 
-HandlerSlot& MessageBoxSlot() {
-  static HandlerSlot* slot = new HandlerSlot;  // never destroyed: see HandlerSlot
-  return *slot;
-}
+struct MessageBoxTag;
+HandlerSlot& MessageBoxSlot() { return Immortal<HandlerSlot, MessageBoxTag>(); }
 
 }  // namespace
 

@@ -10,10 +10,8 @@ namespace host {
 
 namespace {
 
-HandlerSlot& TraceSlot() {
-  static HandlerSlot* slot = new HandlerSlot;  // never destroyed: see HandlerSlot
-  return *slot;
-}
+struct TraceTag;
+HandlerSlot& TraceSlot() { return Immortal<HandlerSlot, TraceTag>(); }
 
 }  // namespace
 

@@ -408,6 +408,10 @@ void CommDevice::PumpInput() {
     if (got > 0) {
       input_.Commit(static_cast<std::size_t>(got));
       received = true;
+      // A tty answers short only when it had no more: asking again would
+      // cost a system call per chunk just to hear EAGAIN. Epoll reports any
+      // bytes that come after this.
+      if (static_cast<std::size_t>(got) < room) break;
       continue;
     }
     if (got < 0 && errno == EINTR) continue;

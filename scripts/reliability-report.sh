@@ -59,10 +59,12 @@ value() { awk -F= -v name="$1" '$1 == name { sum += $2 } END { print sum + 0 }' 
 grouped() { echo "$1" | sed -e ':a' -e 's/\([0-9]\)\([0-9]\{3\}\)\($\|,\)/\1,\2\3/' -e 'ta'; }
 
 soak_bytes=$(value soak_bytes_each_way)
+commit=$(git rev-parse --short HEAD)
+git diff --quiet HEAD -- src include tests || commit="$commit with uncommitted changes"
 soak_seconds=$(awk -v ms="$(value soak_milliseconds)" 'BEGIN { printf "%.1f", ms / 1000 }')
 table=$(mktemp)
 {
-  echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') at commit $(git rev-parse --short HEAD)" \
+  echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') at commit ${commit}" \
     "on $(uname -sr), $(nproc) cores, $(c++ --version | head -n 1)."
   echo
   echo "| What was tried | Figure |"

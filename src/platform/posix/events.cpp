@@ -4,7 +4,7 @@
 #include <chrono>
 #include <vector>
 
-#include "platform/posix/fault_injection.h"
+#include "platform/fault_injection.h"
 #include "platform/posix/overlapped_status.h"
 
 namespace kavrel {
@@ -71,7 +71,7 @@ void WaitForCompletion(const OVERLAPPED* overlapped) {
 
 HANDLE CreateEventA(void* /*security*/, BOOL manualReset, BOOL initialState, const char* /*name*/) {
   // Names are ignored: the library never shares an event between processes.
-  if (posix::TakeEventCreationFault()) {
+  if (platform::TakeEventCreationFault()) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return kNoHandle;
   }

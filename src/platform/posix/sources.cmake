@@ -4,7 +4,6 @@ target_sources(kavrel_objects PRIVATE
   platform/posix/handle_table.cpp
   platform/posix/events.cpp
   platform/posix/threads.cpp
-  platform/posix/fault_injection.cpp
   platform/posix/device_names.cpp
   platform/posix/exclusive_open.cpp
   platform/posix/dcb_termios.cpp

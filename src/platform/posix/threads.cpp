@@ -5,7 +5,7 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/posix/fault_injection.h"
+#include "platform/fault_injection.h"
 #include "platform/posix/waitable.h"
 
 namespace kavrel {
@@ -89,7 +89,7 @@ HANDLE CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadRoutine
     SetLastError(ERROR_INVALID_PARAMETER);
     return kNoHandle;
   }
-  if (posix::TakeThreadCreationFault()) {
+  if (platform::TakeThreadCreationFault()) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return kNoHandle;
   }

@@ -4,7 +4,6 @@
 target_sources(kavrel_objects PRIVATE
   platform/windows/events.cpp
   platform/windows/threads.cpp
-  platform/windows/fault_injection.cpp
   platform/windows/handles.cpp
   platform/host/default_sinks_windows.cpp
   platform/host/win32_window.cpp

@@ -2,14 +2,14 @@
 // switch. The listener is ended cooperatively (see src/serial/listener.cpp);
 // nothing here terminates a thread.
 #include "platform/platform.h"
-#include "platform/windows/fault_injection.h"
+#include "platform/fault_injection.h"
 
 namespace kavrel {
 namespace platform {
 
 HANDLE CreateThread(std::nullptr_t, std::size_t stackSize, ThreadRoutine routine, void* argument,
                     DWORD flags, std::nullptr_t) {
-  if (windows::TakeThreadCreationFault()) {
+  if (platform::TakeThreadCreationFault()) {
     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }

@@ -2,7 +2,7 @@
 // the serial code's handling of an exhausted system can be exercised.
 #if defined(KAVREL_FAULT_INJECTION)
 
-#include "platform/posix/fault_injection.h"
+#include "platform/fault_injection.h"
 
 #include <atomic>
 
@@ -25,12 +25,8 @@ void FailNextEventCreation() { failNextEvent.store(true); }
 
 }  // namespace testing
 
-namespace posix {
-
 bool TakeThreadCreationFault() { return failNextThread.exchange(false); }
 bool TakeEventCreationFault() { return failNextEvent.exchange(false); }
-
-}  // namespace posix
 
 }  // namespace platform
 }  // namespace kavrel

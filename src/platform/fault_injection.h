@@ -1,12 +1,11 @@
-// The switches behind testing::FailNext*Creation. Without
-// KAVREL_FAULT_INJECTION they do not exist and creation never fails on
-// purpose.
-#ifndef KAVREL_PLATFORM_WINDOWS_FAULT_INJECTION_H
-#define KAVREL_PLATFORM_WINDOWS_FAULT_INJECTION_H
+// The switches behind testing::FailNext*Creation, which each backend's
+// CreateThread and CreateEventA consult. Without KAVREL_FAULT_INJECTION they
+// do not exist and creation never fails on purpose.
+#ifndef KAVREL_PLATFORM_FAULT_INJECTION_H
+#define KAVREL_PLATFORM_FAULT_INJECTION_H
 
 namespace kavrel {
 namespace platform {
-namespace windows {
 
 #if defined(KAVREL_FAULT_INJECTION)
 // True once after the matching switch was set; each call clears it.
@@ -17,8 +16,7 @@ inline bool TakeThreadCreationFault() { return false; }
 inline bool TakeEventCreationFault() { return false; }
 #endif
 
-}  // namespace windows
 }  // namespace platform
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_WINDOWS_FAULT_INJECTION_H
+#endif  // KAVREL_PLATFORM_FAULT_INJECTION_H

@@ -15,9 +15,15 @@ install(TARGETS Kavrel EXPORT KavrelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+# The HWND adapter's header is of use to Windows hosts only.
+if(WIN32)
+  set(_kavrel_windows_only_headers)
+else()
+  set(_kavrel_windows_only_headers PATTERN "win32_window.h" EXCLUDE)
+endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/kavrel
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev
-  FILES_MATCHING PATTERN "*.h")
+  FILES_MATCHING PATTERN "*.h" ${_kavrel_windows_only_headers})
 
 install(EXPORT KavrelTargets NAMESPACE Kavrel::
   DESTINATION ${KAVREL_CMAKE_INSTALL_DIR} COMPONENT dev)

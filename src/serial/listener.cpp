@@ -31,11 +31,8 @@ void SerialCtl::ListenSerial(long settleDelay, long pollInterval) {
   StopListenSerial();
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
-    settleDelayMs = static_cast<kavrel::LONG>(
-        settleDelay > INT32_MAX ? INT32_MAX : (settleDelay < INT32_MIN ? INT32_MIN : settleDelay));
-    pollIntervalMs = static_cast<kavrel::LONG>(
-        pollInterval > INT32_MAX ? INT32_MAX
-                                 : (pollInterval < INT32_MIN ? INT32_MIN : pollInterval));
+    settleDelayMs = kavrel::serial::SaturateToLong(settleDelay);
+    pollIntervalMs = kavrel::serial::SaturateToLong(pollInterval);
   }
   listenerStopRequested_.store(false);
   listenerThread = CreateThread(nullptr, 0, &SerialCtl::SerialListenProc, this, 0, nullptr);

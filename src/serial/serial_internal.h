@@ -3,6 +3,8 @@
 #ifndef KAVREL_SERIAL_INTERNAL_H
 #define KAVREL_SERIAL_INTERNAL_H
 
+#include <cstdint>
+
 #include "kavrel/types.h"
 
 namespace kavrel {
@@ -20,6 +22,15 @@ constexpr char kListenerEventFailedText[] =
 
 // Queue sizes requested from the driver at open.
 constexpr DWORD kDriverQueueSize = 409600;
+
+// Host values arrive as long, which is 64 bits on Linux; the fields are 32.
+// Values beyond the field saturate, so an absurd value stays absurd (a rate
+// is then refused at open) instead of wrapping to a plausible one.
+inline LONG SaturateToLong(long value) {
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<LONG>(value);
+}
 
 // Finishes a transfer that ReadFile or WriteFile started: started is what the
 // call returned. A transfer that is still going on is waited for, for as

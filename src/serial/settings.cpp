@@ -1,26 +1,14 @@
 // The port object itself: construction, copying, the settings block and the
 // queries.
-#include <climits>
 #include <cstring>
 
 #include "kavrel/SerialCtl.h"
 #include "platform/host/host_services.h"
 #include "platform/platform.h"
+#include "serial/serial_internal.h"
 
 using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
-
-namespace {
-
-// Host values arrive as long, which is 64 bits on Linux; the fields are 32.
-// Values beyond the field saturate, so an absurd rate stays absurd (and is
-// refused at open) instead of wrapping to a plausible one.
-kavrel::LONG SaturateToLong(long value) {
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<kavrel::LONG>(value);
-}
-
-}  // namespace
+using kavrel::serial::SaturateToLong;
 
 SerialCtl::SerialCtl()
     : portHandle(kNoHandle),

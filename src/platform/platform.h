@@ -147,8 +147,7 @@ BOOL SetupComm(HANDLE device, DWORD inQueue, DWORD outQueue);
 BOOL GetCommState(HANDLE device, DCB* dcb);
 BOOL SetCommState(HANDLE device, DCB* dcb);
 BOOL ClearCommError(HANDLE device, DWORD* errors, COMSTAT* status);
-BOOL ReadFile(HANDLE device, void* buffer, DWORD count, DWORD* transferred,
-              OVERLAPPED* overlapped);
+BOOL ReadFile(HANDLE device, void* buffer, DWORD count, DWORD* transferred, OVERLAPPED* overlapped);
 BOOL WriteFile(HANDLE device, const void* buffer, DWORD count, DWORD* transferred,
                OVERLAPPED* overlapped);
 BOOL WaitCommEvent(HANDLE device, DWORD* eventMask, OVERLAPPED* overlapped);

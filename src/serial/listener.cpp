@@ -78,7 +78,7 @@ kavrel::DWORD KAVREL_CALLBACK SerialCtl::SerialListenProc(void* object) {
   }
 
   kavrel::DWORD exitCode = kListenerEndedByItself;
-  bool pending = false;               // a request is outstanding on pendingDevice
+  bool pending = false;  // a request is outstanding on pendingDevice
   kavrel::HANDLE pendingDevice = kNoHandle;
   {
     std::lock_guard<std::mutex> lock(port.stateMutex_);

@@ -55,8 +55,8 @@ void SerialCtl::CopyConfiguration(const SerialCtl& other) {
   std::memcpy(captureName, other.captureName, sizeof captureName);
 }
 
-void SerialCtl::SetSerial(CString portNameText, long baudRateValue, int dataBitsValue,
-                          int stopBits, CString parity, const char* captureNameText) {
+void SerialCtl::SetSerial(CString portNameText, long baudRateValue, int dataBitsValue, int stopBits,
+                          CString parity, const char* captureNameText) {
   const char* name = portNameText;
   try {
     // A name that does not fit is refused, never cut: a cut name could open a

@@ -83,13 +83,6 @@ bool StaysIdle(milliseconds window) {
   return false;
 }
 
-Bytes RandomBytes(std::size_t size, std::uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(size);
-  for (auto& byte : bytes) byte = static_cast<unsigned char>(random());
-  return bytes;
-}
-
 bool OpenOn(SerialCtl& port, const kavrel_test::NullModemPair& pair) {
   port.SetSerial(pair.portName().c_str(), 115200, 8, 1, "NONE", "");
   port.OpenSerial();

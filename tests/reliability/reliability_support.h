@@ -15,11 +15,13 @@
 
 #include "kavrel/SerialCtl.h"
 #include "support/null_modem.h"
+#include "support/random_bytes.h"
 #include "support/resource_count.h"
 
 namespace kavrel_reliability {
 
 using Bytes = std::vector<unsigned char>;
+using kavrel_test::RandomBytes;
 using std::chrono::milliseconds;
 
 // Generous bound for any single library call in these tests. No call should
@@ -61,9 +63,6 @@ std::chrono::microseconds ProcessCpuTime();
 // thread blocks; one that spins burns a whole core. Used only to detect busy
 // loops, never to measure speed: the bound is half the window.
 bool StaysIdle(milliseconds window = milliseconds(400));
-
-// Random bytes, reproducible from the seed.
-Bytes RandomBytes(std::size_t size, std::uint32_t seed);
 
 // Opens port on pair with plain settings.
 bool OpenOn(SerialCtl& port, const kavrel_test::NullModemPair& pair);

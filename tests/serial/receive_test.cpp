@@ -14,6 +14,7 @@
 #include "kavrel/SerialCtl.h"
 #include "support/host_capture.h"
 #include "support/null_modem.h"
+#include "support/random_bytes.h"
 #include "support/wine.h"
 
 namespace {
@@ -21,13 +22,7 @@ namespace {
 using kavrel_test::HostCapture;
 using kavrel_test::NullModemPair;
 using Bytes = std::vector<unsigned char>;
-
-Bytes RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(size);
-  for (auto& byte : bytes) byte = static_cast<unsigned char>(random());
-  return bytes;
-}
+using kavrel_test::RandomBytes;
 
 std::vector<unsigned char> StreamContents(std::FILE* stream) {
   std::fflush(stream);

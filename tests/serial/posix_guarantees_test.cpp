@@ -1,8 +1,8 @@
 // What a Linux host can check beyond the public surface: the line settings
 // as the pty driver holds them, handles that cannot reach a recycled
 // descriptor, and the process's descriptors and threads across many cycles.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
 

@@ -157,8 +157,8 @@ TEST_F(Receive, EveryByteValuePassesUnchanged) {
 TEST_F(Receive, QueueHoldsThreeHundredKilobytesWhileTheHostIsBusy) {
   KAVREL_SKIP_UNDER_WINE("SetupComm does not enlarge the 4 KiB queue");
   const Bytes sent = RandomBytes(300000, 5);
-  auto peer = std::async(std::launch::async,
-                         [&] { return pair_.PeerWrite(sent.data(), sent.size()); });
+  auto peer =
+      std::async(std::launch::async, [&] { return pair_.PeerWrite(sent.data(), sent.size()); });
   // The host reads nothing for a second; the peer must be able to send it all.
   std::this_thread::sleep_for(std::chrono::seconds(1));
   ASSERT_TRUE(peer.get());
@@ -174,8 +174,8 @@ TEST_F(Receive, FullQueueAppliesBackPressureAndLosesNothing) {
   // More than the 409,600-byte input queue: the peer blocks until the host
   // reads, and no byte is dropped.
   const Bytes sent = RandomBytes(SerialCtl::kStagingSize + 200000, 6);
-  auto peer = std::async(std::launch::async,
-                         [&] { return pair_.PeerWrite(sent.data(), sent.size()); });
+  auto peer =
+      std::async(std::launch::async, [&] { return pair_.PeerWrite(sent.data(), sent.size()); });
   AwaitQueued(SerialCtl::kStagingSize);
   EXPECT_EQ(peer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
       << "the peer finished sending although nobody read";
@@ -208,8 +208,7 @@ TEST_F(Receive, StagingBufferHoldsOnlyTheLatestDeliveryFollowedByZeros) {
   EXPECT_TRUE(std::equal(small.begin(), small.end(), port_.stagingBuffer));
   const unsigned char* rest = port_.stagingBuffer + small.size();
   const unsigned char* end = port_.stagingBuffer + SerialCtl::kStagingSize;
-  EXPECT_TRUE(std::all_of(rest, end,
-                          [](unsigned char byte) { return byte == 0; }));
+  EXPECT_TRUE(std::all_of(rest, end, [](unsigned char byte) { return byte == 0; }));
   // A call that finds nothing leaves the buffer all zero.
   port_.ReadSerial(buffer_.data(), count);
   EXPECT_EQ(count, 0);
@@ -248,10 +247,9 @@ TEST_F(Receive, NullBufferOrCountIsTracedAndReadsNothing) {
   EXPECT_EQ(count, 0);
   port_.ReadSerial(buffer_.data(), NullCountReference());
   port_.ReadSerial2(buffer_.data(), NullCountReference());
-  EXPECT_EQ(host.traces(), (std::vector<std::string>{"ReadSerial Abnormal\n",
-                                                      "ReadSerial2 Abnormal\n",
-                                                      "ReadSerial Abnormal\n",
-                                                      "ReadSerial2 Abnormal\n"}));
+  EXPECT_EQ(host.traces(),
+            (std::vector<std::string>{"ReadSerial Abnormal\n", "ReadSerial2 Abnormal\n",
+                                      "ReadSerial Abnormal\n", "ReadSerial2 Abnormal\n"}));
   EXPECT_TRUE(StreamContents(capture).empty());
   // Nothing was taken from the device.
   EXPECT_EQ(ReadAll(sent.size()), sent);

@@ -29,9 +29,8 @@ TEST(Settings, ParityTextsMatchExactlyAndCaseSensitively) {
   const struct {
     const char* text;
     int code;
-  } rows[] = {{"NONE", 0}, {"none", 0}, {"ODD", 1},  {"odd", 1},  {"EVEN", 2},
-              {"even", 2}, {"Odd", 0},  {"None", 0}, {"MARK", 0}, {"", 0},
-              {"EVEN ", 0}, {"odd\n", 0}};
+  } rows[] = {{"NONE", 0}, {"none", 0}, {"ODD", 1},  {"odd", 1}, {"EVEN", 2},  {"even", 2},
+              {"Odd", 0},  {"None", 0}, {"MARK", 0}, {"", 0},    {"EVEN ", 0}, {"odd\n", 0}};
   for (const auto& row : rows) {
     port.SetSerial("ttyS0", 9600, 8, 1, "EVEN", "");  // poison with a non-zero code
     port.SetSerial("ttyS0", 9600, 8, 1, row.text, "");

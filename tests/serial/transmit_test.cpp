@@ -42,7 +42,8 @@ TEST_F(Transmit, OneMebibyteBlockReachesASlowPeerIntact) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     Bytes received;
     while (received.size() < (1u << 20)) {
-      Bytes piece = pair_.PeerReadExactly(std::min<std::size_t>(4096, (1u << 20) - received.size()));
+      Bytes piece =
+          pair_.PeerReadExactly(std::min<std::size_t>(4096, (1u << 20) - received.size()));
       if (piece.empty()) break;
       received.insert(received.end(), piece.begin(), piece.end());
     }
@@ -126,8 +127,8 @@ TEST_F(Transmit, CanSendFollowsTheLastStatusRefresh) {
   // The peer does not read, so the block stays queued in the driver while
   // another thread waits in WriteSerial.
   const Bytes block = RandomBytes(1 << 20, 4);
-  auto writer = std::async(std::launch::async,
-                           [&] { return port_.WriteSerial(block.data(), block.size()); });
+  auto writer =
+      std::async(std::launch::async, [&] { return port_.WriteSerial(block.data(), block.size()); });
   Bytes scratch(SerialCtl::kStagingSize);
   int count = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

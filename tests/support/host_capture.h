@@ -27,9 +27,9 @@ class HostCapture {
 };
 
 // The library's message-box texts, as GBK bytes.
-extern const char kSettingsErrorGbk[];     // "串口设置错误！"
-extern const char kThreadFailedGbk[];      // "串口线程建立失败！"
-extern const char kEventFailedGbk[];       // "辅助线程事件建立错误！"
+extern const char kSettingsErrorGbk[];  // "串口设置错误！"
+extern const char kThreadFailedGbk[];   // "串口线程建立失败！"
+extern const char kEventFailedGbk[];    // "辅助线程事件建立错误！"
 
 }  // namespace kavrel_test
 

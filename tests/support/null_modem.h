@@ -43,8 +43,8 @@ class NullModemPair {
 };
 
 // Skips the current test when no pair is available.
-#define KAVREL_REQUIRE_PAIR(pair)                                         \
-  do {                                                                    \
+#define KAVREL_REQUIRE_PAIR(pair)                                        \
+  do {                                                                   \
     if (!(pair).ok()) GTEST_SKIP() << "no virtual null-modem pair here"; \
   } while (0)
 

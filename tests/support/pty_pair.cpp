@@ -14,8 +14,8 @@ namespace kavrel_test {
 namespace {
 
 int RemainingMs(std::chrono::steady_clock::time_point end) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      end - std::chrono::steady_clock::now());
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 

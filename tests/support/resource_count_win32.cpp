@@ -1,7 +1,8 @@
 // What a process holds on Windows: kernel handles and threads.
 // clang-format off: <tlhelp32.h> builds on <windows.h>, which types.h includes.
-#include "kavrel/types.h"
 #include <tlhelp32.h>
+
+#include "kavrel/types.h"
 // clang-format on
 
 #include "platform/testing.h"

@@ -1,8 +1,9 @@
 // What a process holds on Windows: kernel handles and threads.
-// clang-format off: <tlhelp32.h> builds on <windows.h>, which types.h includes.
-#include <tlhelp32.h>
-
+// <tlhelp32.h> builds on <windows.h>, which types.h includes, so the order
+// of these two must stay.
+// clang-format off
 #include "kavrel/types.h"
+#include <tlhelp32.h>
 // clang-format on
 
 #include "platform/testing.h"

@@ -2,8 +2,8 @@
 // trace when a process maps it and when it is removed (see module_posix.cpp
 // for libKavrel.so). No serial-port state lives at module level, so there is
 // nothing else to set up or tear down.
+#include "host/host_services.h"
 #include "kavrel/types.h"
-#include "platform/host/host_services.h"
 
 // C linkage: the runtime's DLL entry calls DllMain by its plain name; a
 // mangled C++ name would leave the runtime's empty default in its place.

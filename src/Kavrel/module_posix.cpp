@@ -1,6 +1,6 @@
 // Load and unload of libKavrel.so: the library announces itself in the debug
 // trace. There is no host framework to register with on Linux.
-#include "platform/host/host_services.h"
+#include "host/host_services.h"
 
 namespace {
 

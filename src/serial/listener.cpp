@@ -7,8 +7,8 @@
 // listener then cancels its pending event request, waits for it, releases its
 // events and returns. Forced termination would leave its lock held and its
 // pending request writing into a dead stack.
+#include "host/host_services.h"
 #include "kavrel/SerialCtl.h"
-#include "platform/host/host_services.h"
 #include "platform/platform.h"
 #include "serial/serial_internal.h"
 

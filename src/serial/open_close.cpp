@@ -2,8 +2,8 @@
 // object holds.
 #include <cstdio>
 
+#include "host/host_services.h"
 #include "kavrel/SerialCtl.h"
-#include "platform/host/host_services.h"
 #include "platform/platform.h"
 #include "serial/serial_internal.h"
 

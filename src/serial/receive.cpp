@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/host_services.h"
 #include "kavrel/SerialCtl.h"
-#include "platform/host/host_services.h"
 #include "platform/platform.h"
 #include "serial/serial_internal.h"
 

@@ -2,8 +2,8 @@
 // queries.
 #include <cstring>
 
+#include "host/host_services.h"
 #include "kavrel/SerialCtl.h"
-#include "platform/host/host_services.h"
 #include "platform/platform.h"
 #include "serial/serial_internal.h"
 

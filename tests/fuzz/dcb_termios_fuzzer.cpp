@@ -16,14 +16,14 @@
 
 #include "fuzz_input.h"
 #include "kavrel/types.h"
+#include "platform/linux/dcb_termios.h"
 #include "platform/platform.h"
-#include "platform/posix/dcb_termios.h"
 #include "support/pty_pair.h"
 
 namespace {
 
 namespace p = kavrel::platform;
-namespace x = kavrel::platform::posix;
+namespace x = kavrel::platform::driver;
 using kavrel::DCB;
 using kavrel_fuzz::FuzzInput;
 

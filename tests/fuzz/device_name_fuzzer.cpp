@@ -19,13 +19,13 @@
 #include <string>
 
 #include "fuzz_input.h"
+#include "platform/linux/device_names.h"
 #include "platform/platform.h"
-#include "platform/posix/device_names.h"
 
 namespace {
 
 namespace p = kavrel::platform;
-namespace x = kavrel::platform::posix;
+namespace x = kavrel::platform::driver;
 
 std::string RealPath(const std::string& path) {
   std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);

@@ -1,5 +1,5 @@
 // The input queue keeps byte order across wrap-around and resizing.
-#include "platform/posix/byte_ring.h"
+#include "platform/linux/byte_ring.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 namespace {
 
-using kavrel::platform::posix::ByteRing;
+using kavrel::platform::driver::ByteRing;
 
 // Pushes values start, start+1, ... through FreeSpan/Commit, as read() does.
 std::size_t Push(ByteRing& ring, std::size_t count, unsigned char start) {

@@ -1,6 +1,6 @@
 // The DCB <-> termios mapping, one setting group at a time: each row starts
 // from poisoned settings and expects exactly its own fields changed.
-#include "platform/posix/dcb_termios.h"
+#include "platform/linux/dcb_termios.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 namespace {
 
 namespace p = kavrel::platform;
-namespace x = kavrel::platform::posix;
+namespace x = kavrel::platform::driver;
 using kavrel::BYTE;
 using kavrel::DCB;
 

@@ -1,6 +1,6 @@
 // Which names may open a port, and that every refused name is refused before
 // anything is opened.
-#include "platform/posix/device_names.h"
+#include "platform/linux/device_names.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@
 namespace {
 
 namespace p = kavrel::platform;
-namespace x = kavrel::platform::posix;
+namespace x = kavrel::platform::driver;
 using kavrel_platform_test::DevicePath;
 
 TEST(DeviceNames, OnlyTheWin32DevicePrefixIsAccepted) {

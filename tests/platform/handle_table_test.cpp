@@ -1,6 +1,6 @@
 // Handles: never a recycled object, never 0 or INVALID_HANDLE_VALUE, and an
 // object in use survives the close of its handle.
-#include "platform/posix/handle_table.h"
+#include "platform/linux/handle_table.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 namespace {
 
 namespace p = kavrel::platform;
-using p::posix::HandleTable;
-using p::posix::KernelObject;
-using p::posix::ObjectKind;
+using p::driver::HandleTable;
+using p::driver::KernelObject;
+using p::driver::ObjectKind;
 
 std::shared_ptr<KernelObject> NewObject() {
   return std::make_shared<KernelObject>(ObjectKind::kEvent);

@@ -4,8 +4,8 @@
 
 #include <thread>
 
+#include "platform/linux/overlapped_status.h"
 #include "platform/platform.h"
-#include "platform/posix/overlapped_status.h"
 #include "port_fixture.h"
 
 namespace {

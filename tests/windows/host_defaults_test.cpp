@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/host/gbk_text_windows.h"
+#include "host/gbk_text_windows.h"
 #include "support/host_capture.h"
 
 namespace {

@@ -10,8 +10,8 @@
 // The reading side fills only the DCB members its group owns; members no
 // termios field carries are left as the DCB had them, which is how the
 // device object keeps them.
-#ifndef KAVREL_PLATFORM_POSIX_DCB_TERMIOS_H
-#define KAVREL_PLATFORM_POSIX_DCB_TERMIOS_H
+#ifndef KAVREL_PLATFORM_LINUX_DCB_TERMIOS_H
+#define KAVREL_PLATFORM_LINUX_DCB_TERMIOS_H
 
 #include <termios.h>
 
@@ -19,7 +19,7 @@
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 // Data bits, parity and stop bits (CSIZE, PARENB, PARODD, CMSPAR, CSTOPB) and
 // parity checking (INPCK). ByteSize 5 to 8; parity none, odd, even, mark or
@@ -67,8 +67,8 @@ constexpr tcflag_t kPtyForcedControlFlags = CSIZE | PARENB;
 // control flags in ignored.
 bool DeviceKept(const termios& wanted, const termios& actual, tcflag_t ignored);
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_POSIX_DCB_TERMIOS_H
+#endif  // KAVREL_PLATFORM_LINUX_DCB_TERMIOS_H

@@ -1,10 +1,10 @@
-#include "platform/posix/handle_table.h"
+#include "platform/linux/handle_table.h"
 
 #include "platform/testing.h"
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 namespace {
 
@@ -71,10 +71,10 @@ std::size_t HandleTable::LiveCount() const {
   return live_;
 }
 
-}  // namespace posix
+}  // namespace driver
 
 BOOL CloseHandle(HANDLE handle) {
-  std::shared_ptr<posix::KernelObject> object = posix::HandleTable::Process().Remove(handle);
+  std::shared_ptr<driver::KernelObject> object = driver::HandleTable::Process().Remove(handle);
   if (object == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -85,7 +85,7 @@ BOOL CloseHandle(HANDLE handle) {
 
 namespace testing {
 
-std::size_t LiveHandleCount() { return posix::HandleTable::Process().LiveCount(); }
+std::size_t LiveHandleCount() { return driver::HandleTable::Process().LiveCount(); }
 
 }  // namespace testing
 

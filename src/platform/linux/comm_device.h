@@ -11,8 +11,8 @@
 // Any thread may call any operation at any time: reads are served in the
 // order they were issued, writes go out in the order they were issued, and at
 // most one event wait is pending.
-#ifndef KAVREL_PLATFORM_POSIX_COMM_DEVICE_H
-#define KAVREL_PLATFORM_POSIX_COMM_DEVICE_H
+#ifndef KAVREL_PLATFORM_LINUX_COMM_DEVICE_H
+#define KAVREL_PLATFORM_LINUX_COMM_DEVICE_H
 
 #include <termios.h>
 
@@ -22,14 +22,14 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/posix/byte_ring.h"
-#include "platform/posix/device_names.h"
-#include "platform/posix/events.h"
-#include "platform/posix/handle_table.h"
+#include "platform/linux/byte_ring.h"
+#include "platform/linux/device_names.h"
+#include "platform/linux/events.h"
+#include "platform/linux/handle_table.h"
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 class CommDevice final : public KernelObject {
  public:
@@ -146,8 +146,8 @@ class CommDevice final : public KernelObject {
   DWORD deviceRate_ = 0;
 };
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_POSIX_COMM_DEVICE_H
+#endif  // KAVREL_PLATFORM_LINUX_COMM_DEVICE_H

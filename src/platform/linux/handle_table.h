@@ -5,8 +5,8 @@
 // object reuses its slot later. Objects are held by shared_ptr, which keeps
 // an object alive for a call in progress even when another thread closes its
 // handle meanwhile.
-#ifndef KAVREL_PLATFORM_POSIX_HANDLE_TABLE_H
-#define KAVREL_PLATFORM_POSIX_HANDLE_TABLE_H
+#ifndef KAVREL_PLATFORM_LINUX_HANDLE_TABLE_H
+#define KAVREL_PLATFORM_LINUX_HANDLE_TABLE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +19,7 @@
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 enum class ObjectKind { kEvent, kThread, kDevice };
 
@@ -89,8 +89,8 @@ std::shared_ptr<T> FindObject(HANDLE handle, ObjectKind kind) {
   return std::static_pointer_cast<T>(object);
 }
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_POSIX_HANDLE_TABLE_H
+#endif  // KAVREL_PLATFORM_LINUX_HANDLE_TABLE_H

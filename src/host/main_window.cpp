@@ -2,9 +2,9 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "host/handler_slot.h"
+#include "host/host_services.h"
 #include "kavrel/host.h"
-#include "platform/host/handler_slot.h"
-#include "platform/host/host_services.h"
 
 namespace kavrel {
 

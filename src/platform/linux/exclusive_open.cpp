@@ -1,4 +1,4 @@
-#include "platform/posix/exclusive_open.h"
+#include "platform/linux/exclusive_open.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,11 +9,11 @@
 
 #include <cerrno>
 
-#include "platform/posix/dcb_termios.h"
+#include "platform/linux/dcb_termios.h"
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 namespace {
 
@@ -87,6 +87,6 @@ DWORD OpenExclusive(const DeviceNode& node, int* fd) {
   return ERROR_SUCCESS;
 }
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel

@@ -10,17 +10,17 @@
 //
 // Lock order: a device's mutex may be held while taking the board's mutex,
 // never the reverse.
-#ifndef KAVREL_PLATFORM_POSIX_WAITABLE_H
-#define KAVREL_PLATFORM_POSIX_WAITABLE_H
+#ifndef KAVREL_PLATFORM_LINUX_WAITABLE_H
+#define KAVREL_PLATFORM_LINUX_WAITABLE_H
 
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/posix/handle_table.h"
+#include "platform/linux/handle_table.h"
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 struct SignalBoard {
   std::mutex mutex;
@@ -41,8 +41,8 @@ class Waitable : public KernelObject {
   virtual void Consume() {}
 };
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_POSIX_WAITABLE_H
+#endif  // KAVREL_PLATFORM_LINUX_WAITABLE_H

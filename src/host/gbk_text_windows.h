@@ -1,7 +1,7 @@
 // Windows: the library's texts are GBK bytes (code page 936); the wide API
 // shows them right whatever the system's own code page is.
-#ifndef KAVREL_PLATFORM_HOST_GBK_TEXT_WINDOWS_H
-#define KAVREL_PLATFORM_HOST_GBK_TEXT_WINDOWS_H
+#ifndef KAVREL_HOST_GBK_TEXT_WINDOWS_H
+#define KAVREL_HOST_GBK_TEXT_WINDOWS_H
 
 #include <string>
 
@@ -15,4 +15,4 @@ std::wstring GbkToUtf16(const char* gbkText);
 }  // namespace host
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_HOST_GBK_TEXT_WINDOWS_H
+#endif  // KAVREL_HOST_GBK_TEXT_WINDOWS_H

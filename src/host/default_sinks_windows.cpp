@@ -2,9 +2,9 @@
 // Windows library's trace always did, and message boxes are real modal boxes.
 #include <string>
 
+#include "host/gbk_text_windows.h"
+#include "host/host_services.h"
 #include "kavrel/types.h"
-#include "platform/host/gbk_text_windows.h"
-#include "platform/host/host_services.h"
 
 namespace kavrel {
 namespace host {

@@ -1,4 +1,4 @@
-#include "platform/posix/io_thread.h"
+#include "platform/linux/io_thread.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <system_error>
 
-#include "platform/posix/comm_device.h"
+#include "platform/linux/comm_device.h"
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 namespace {
 
@@ -127,6 +127,6 @@ void IoThread::Run(int epollFd, int wakeFd) {
   }
 }
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel

@@ -1,5 +1,5 @@
-#include "platform/host/handler_slot.h"
-#include "platform/host/host_services.h"
+#include "host/handler_slot.h"
+#include "host/host_services.h"
 
 namespace kavrel {
 namespace host {

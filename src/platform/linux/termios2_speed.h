@@ -5,8 +5,8 @@
 // translation unit of their own and this header includes neither. A custom
 // rate is only ever set with BOTHER through TCSETS2: the C library's
 // tcsetattr cannot carry the rate itself.
-#ifndef KAVREL_PLATFORM_POSIX_TERMIOS2_SPEED_H
-#define KAVREL_PLATFORM_POSIX_TERMIOS2_SPEED_H
+#ifndef KAVREL_PLATFORM_LINUX_TERMIOS2_SPEED_H
+#define KAVREL_PLATFORM_LINUX_TERMIOS2_SPEED_H
 
 #include <cstdint>
 
@@ -14,7 +14,7 @@
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 // The kernel's control characters; the C library's array is longer but
 // starts with the same ones in the same places.
@@ -47,8 +47,8 @@ struct LineSnapshot {
 bool SaveLine(int fd, LineSnapshot* snapshot);
 bool RestoreLine(int fd, const LineSnapshot& snapshot);
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_POSIX_TERMIOS2_SPEED_H
+#endif  // KAVREL_PLATFORM_LINUX_TERMIOS2_SPEED_H

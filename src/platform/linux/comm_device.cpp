@@ -1,4 +1,4 @@
-#include "platform/posix/comm_device.h"
+#include "platform/linux/comm_device.h"
 
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -10,14 +10,14 @@
 #include <limits>
 #include <new>
 
-#include "platform/posix/dcb_termios.h"
-#include "platform/posix/io_thread.h"
-#include "platform/posix/overlapped_status.h"
-#include "platform/posix/termios2_speed.h"
+#include "platform/linux/dcb_termios.h"
+#include "platform/linux/io_thread.h"
+#include "platform/linux/overlapped_status.h"
+#include "platform/linux/termios2_speed.h"
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 namespace {
 
@@ -528,6 +528,6 @@ DWORD CommDevice::BytesHeldForOutput() const {
   return static_cast<DWORD>(std::min<std::uint64_t>(held, std::numeric_limits<DWORD>::max()));
 }
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel

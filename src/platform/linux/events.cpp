@@ -1,16 +1,16 @@
 // Event objects and waits on events and threads.
-#include "platform/posix/events.h"
+#include "platform/linux/events.h"
 
 #include <chrono>
 #include <vector>
 
 #include "platform/fault_injection.h"
-#include "platform/posix/overlapped_status.h"
+#include "platform/linux/overlapped_status.h"
 
 namespace kavrel {
 namespace platform {
 
-namespace posix {
+namespace driver {
 
 namespace {
 
@@ -67,7 +67,7 @@ void WaitForCompletion(const OVERLAPPED* overlapped) {
   WaitOnBoard(lock, INFINITE, [overlapped] { return LoadStatus(overlapped) != kStatusPending; });
 }
 
-}  // namespace posix
+}  // namespace driver
 
 HANDLE CreateEventA(void* /*security*/, BOOL manualReset, BOOL initialState, const char* /*name*/) {
   // Names are ignored: the library never shares an event between processes.
@@ -75,14 +75,14 @@ HANDLE CreateEventA(void* /*security*/, BOOL manualReset, BOOL initialState, con
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return kNoHandle;
   }
-  auto event = std::make_shared<posix::EventObject>(manualReset != FALSE, initialState != FALSE);
-  const HANDLE handle = posix::HandleTable::Process().Insert(std::move(event));
+  auto event = std::make_shared<driver::EventObject>(manualReset != FALSE, initialState != FALSE);
+  const HANDLE handle = driver::HandleTable::Process().Insert(std::move(event));
   if (handle == kNoHandle) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return handle;
 }
 
 BOOL SetEvent(HANDLE event) {
-  std::shared_ptr<posix::EventObject> object = posix::FindEvent(event);
+  std::shared_ptr<driver::EventObject> object = driver::FindEvent(event);
   if (object == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -92,7 +92,7 @@ BOOL SetEvent(HANDLE event) {
 }
 
 BOOL ResetEvent(HANDLE event) {
-  std::shared_ptr<posix::EventObject> object = posix::FindEvent(event);
+  std::shared_ptr<driver::EventObject> object = driver::FindEvent(event);
   if (object == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -106,19 +106,19 @@ DWORD WaitForSingleObject(HANDLE object, DWORD timeoutMs) {
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD timeoutMs) {
-  if (count == 0 || count > posix::kMaximumWaitObjects || objects == nullptr) {
+  if (count == 0 || count > driver::kMaximumWaitObjects || objects == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return WAIT_FAILED;
   }
-  std::vector<std::shared_ptr<posix::Waitable>> waitables;
+  std::vector<std::shared_ptr<driver::Waitable>> waitables;
   waitables.reserve(count);
   for (DWORD i = 0; i < count; ++i) {
-    std::shared_ptr<posix::KernelObject> object = posix::HandleTable::Process().Find(objects[i]);
-    if (object == nullptr || object->kind() == posix::ObjectKind::kDevice) {
+    std::shared_ptr<driver::KernelObject> object = driver::HandleTable::Process().Find(objects[i]);
+    if (object == nullptr || object->kind() == driver::ObjectKind::kDevice) {
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    auto waitable = std::static_pointer_cast<posix::Waitable>(object);
+    auto waitable = std::static_pointer_cast<driver::Waitable>(object);
     // Waiting for all of a list that names one object twice is refused, as
     // on Windows: taking an auto-reset event twice at once has no meaning.
     if (waitAll != FALSE) {
@@ -132,7 +132,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, D
     waitables.push_back(std::move(waitable));
   }
 
-  std::unique_lock<std::mutex> lock(posix::SignalBoard::Process().mutex);
+  std::unique_lock<std::mutex> lock(driver::SignalBoard::Process().mutex);
   DWORD satisfied = WAIT_TIMEOUT;
   auto ready = [&] {
     if (waitAll != FALSE) {
@@ -152,7 +152,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, D
     }
     return false;
   };
-  posix::WaitOnBoard(lock, timeoutMs, ready);
+  driver::WaitOnBoard(lock, timeoutMs, ready);
   return satisfied;
 }
 

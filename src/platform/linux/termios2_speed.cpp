@@ -1,4 +1,4 @@
-#include "platform/posix/termios2_speed.h"
+#include "platform/linux/termios2_speed.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
@@ -7,7 +7,7 @@
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 static_assert(sizeof(termios2) <= sizeof(LineSnapshot::bytes), "a snapshot holds a termios2");
 static_assert(NCCS == kKernelControlChars, "the kernel's control characters");
@@ -49,6 +49,6 @@ bool RestoreLine(int fd, const LineSnapshot& snapshot) {
   return ioctl(fd, TCSETS2, &settings) == 0;
 }
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel

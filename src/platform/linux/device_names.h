@@ -5,8 +5,8 @@
 // opened, because opening some devices (a watchdog, the console, ptmx) has
 // effects of its own. What is not plainly a serial-capable tty under /dev is
 // refused before any open.
-#ifndef KAVREL_PLATFORM_POSIX_DEVICE_NAMES_H
-#define KAVREL_PLATFORM_POSIX_DEVICE_NAMES_H
+#ifndef KAVREL_PLATFORM_LINUX_DEVICE_NAMES_H
+#define KAVREL_PLATFORM_LINUX_DEVICE_NAMES_H
 
 #include <sys/types.h>
 
@@ -16,7 +16,7 @@
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 enum class TtyKind {
   kNotAPort,  // anything a serial port must not be opened on
@@ -51,8 +51,8 @@ TtyKind ClassifyCharacterDevice(unsigned major, unsigned minor);
 // such device, or not a serial port) or ERROR_ACCESS_DENIED.
 DWORD ResolveDevice(const char* path, DeviceNode* node);
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_POSIX_DEVICE_NAMES_H
+#endif  // KAVREL_PLATFORM_LINUX_DEVICE_NAMES_H

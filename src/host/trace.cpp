@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/host/handler_slot.h"
-#include "platform/host/host_services.h"
+#include "host/handler_slot.h"
+#include "host/host_services.h"
 
 namespace kavrel {
 namespace host {

@@ -6,12 +6,12 @@
 #include <thread>
 
 #include "platform/fault_injection.h"
-#include "platform/posix/waitable.h"
+#include "platform/linux/waitable.h"
 
 namespace kavrel {
 namespace platform {
 
-namespace posix {
+namespace driver {
 
 namespace {
 
@@ -80,7 +80,7 @@ std::atomic<DWORD> nextThreadId{1};
 
 }  // namespace
 
-}  // namespace posix
+}  // namespace driver
 
 HANDLE CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadRoutine routine,
                     void* argument, DWORD flags, DWORD* threadId) {
@@ -93,10 +93,10 @@ HANDLE CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadRoutine
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return kNoHandle;
   }
-  auto object = std::make_shared<posix::ThreadObject>();
+  auto object = std::make_shared<driver::ThreadObject>();
   // The handle exists before the thread does, so a thread that cannot be
   // started leaves nothing running behind a failed call.
-  const HANDLE handle = posix::HandleTable::Process().Insert(object);
+  const HANDLE handle = driver::HandleTable::Process().Insert(object);
   if (handle == kNoHandle) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return kNoHandle;
@@ -105,16 +105,16 @@ HANDLE CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadRoutine
     std::thread thread([object, routine, argument] { object->Finish(routine(argument)); });
     object->Adopt(std::move(thread));
   } catch (const std::system_error&) {
-    posix::HandleTable::Process().Remove(handle);
+    driver::HandleTable::Process().Remove(handle);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return kNoHandle;
   }
-  if (threadId != nullptr) *threadId = posix::nextThreadId.fetch_add(1);
+  if (threadId != nullptr) *threadId = driver::nextThreadId.fetch_add(1);
   return handle;
 }
 
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode) {
-  auto object = posix::FindObject<posix::ThreadObject>(thread, posix::ObjectKind::kThread);
+  auto object = driver::FindObject<driver::ThreadObject>(thread, driver::ObjectKind::kThread);
   if (object == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/host/host_services.h"
+#include "host/host_services.h"
 
 namespace kavrel {
 namespace host {

@@ -1,7 +1,7 @@
 // The emulated driver's input queue: a fixed-capacity ring of bytes that the
 // device is read into and that reads are served from, oldest byte first.
-#ifndef KAVREL_PLATFORM_POSIX_BYTE_RING_H
-#define KAVREL_PLATFORM_POSIX_BYTE_RING_H
+#ifndef KAVREL_PLATFORM_LINUX_BYTE_RING_H
+#define KAVREL_PLATFORM_LINUX_BYTE_RING_H
 
 #include <algorithm>
 #include <cstddef>
@@ -10,7 +10,7 @@
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 class ByteRing {
  public:
@@ -64,8 +64,8 @@ class ByteRing {
   std::size_t size_ = 0;
 };
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_POSIX_BYTE_RING_H
+#endif  // KAVREL_PLATFORM_LINUX_BYTE_RING_H

@@ -5,21 +5,21 @@
 // them: every read, write and event wait takes an OVERLAPPED record.
 #include <memory>
 
+#include "platform/linux/comm_device.h"
+#include "platform/linux/device_names.h"
+#include "platform/linux/events.h"
+#include "platform/linux/exclusive_open.h"
+#include "platform/linux/io_thread.h"
+#include "platform/linux/overlapped_status.h"
 #include "platform/platform.h"
-#include "platform/posix/comm_device.h"
-#include "platform/posix/device_names.h"
-#include "platform/posix/events.h"
-#include "platform/posix/exclusive_open.h"
-#include "platform/posix/io_thread.h"
-#include "platform/posix/overlapped_status.h"
 
 namespace kavrel {
 namespace platform {
 
 namespace {
 
-using posix::CommDevice;
-using posix::EventObject;
+using driver::CommDevice;
+using driver::EventObject;
 
 BOOL Fail(DWORD error) {
   SetLastError(error);
@@ -29,7 +29,7 @@ BOOL Fail(DWORD error) {
 BOOL Outcome(DWORD error) { return error == ERROR_SUCCESS ? TRUE : Fail(error); }
 
 std::shared_ptr<CommDevice> FindDevice(HANDLE device) {
-  return posix::FindObject<CommDevice>(device, posix::ObjectKind::kDevice);
+  return driver::FindObject<CommDevice>(device, driver::ObjectKind::kDevice);
 }
 
 // The record's event, which the operation resets now and signals when it
@@ -37,7 +37,7 @@ std::shared_ptr<CommDevice> FindDevice(HANDLE device) {
 // not an event is not.
 bool EventOf(const OVERLAPPED* overlapped, std::shared_ptr<EventObject>* event) {
   if (overlapped->hEvent == kNoHandle) return true;
-  *event = posix::FindEvent(overlapped->hEvent);
+  *event = driver::FindEvent(overlapped->hEvent);
   return *event != nullptr;
 }
 
@@ -64,10 +64,10 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
     return INVALID_HANDLE_VALUE;
   }
 
-  posix::DeviceNode node;
-  DWORD error = posix::ResolveDevice(path, &node);
+  driver::DeviceNode node;
+  DWORD error = driver::ResolveDevice(path, &node);
   int fd = -1;
-  if (error == ERROR_SUCCESS) error = posix::OpenExclusive(node, &fd);
+  if (error == ERROR_SUCCESS) error = driver::OpenExclusive(node, &fd);
   if (error != ERROR_SUCCESS) {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
@@ -76,12 +76,12 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
   // From here the device object owns the descriptor and closes it on every
   // path that does not end in a live handle.
   auto device = std::make_shared<CommDevice>(fd, node.kind, access);
-  error = posix::IoThread::Process().Add(device);
+  error = driver::IoThread::Process().Add(device);
   if (error != ERROR_SUCCESS) {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
-  const HANDLE handle = posix::HandleTable::Process().Insert(device);
+  const HANDLE handle = driver::HandleTable::Process().Insert(device);
   if (handle == kNoHandle) {
     device->OnHandleClosed();
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -169,11 +169,11 @@ BOOL GetOverlappedResult(HANDLE /*device*/, OVERLAPPED* overlapped, DWORD* trans
   // Only the record is consulted: its outcome stays readable after the
   // device's handle has been closed, which ends the operation.
   if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (posix::LoadStatus(overlapped) == posix::kStatusPending) {
+  if (driver::LoadStatus(overlapped) == driver::kStatusPending) {
     if (wait == FALSE) return Fail(ERROR_IO_INCOMPLETE);
-    posix::WaitForCompletion(overlapped);
+    driver::WaitForCompletion(overlapped);
   }
-  const auto status = static_cast<DWORD>(posix::LoadStatus(overlapped));
+  const auto status = static_cast<DWORD>(driver::LoadStatus(overlapped));
   // Even a failed transfer reports what it moved before it failed.
   if (transferred != nullptr) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
   return Outcome(status);

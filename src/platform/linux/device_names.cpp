@@ -1,4 +1,4 @@
-#include "platform/posix/device_names.h"
+#include "platform/linux/device_names.h"
 
 #include <limits.h>
 #include <stdlib.h>
@@ -11,7 +11,7 @@
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 namespace {
 
@@ -142,6 +142,6 @@ DWORD ResolveDevice(const char* path, DeviceNode* node) {
   return ERROR_SUCCESS;
 }
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel

@@ -6,8 +6,8 @@
 // It runs only while a device is open: the first open starts it and the last
 // close stops and joins it. So thread counts return to where they were, and
 // unloading the library never leaves a thread running its code.
-#ifndef KAVREL_PLATFORM_POSIX_IO_THREAD_H
-#define KAVREL_PLATFORM_POSIX_IO_THREAD_H
+#ifndef KAVREL_PLATFORM_LINUX_IO_THREAD_H
+#define KAVREL_PLATFORM_LINUX_IO_THREAD_H
 
 #include <cstdint>
 #include <memory>
@@ -19,7 +19,7 @@
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 class CommDevice;
 
@@ -56,8 +56,8 @@ class IoThread {
   bool stopping_ = false;
 };
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_POSIX_IO_THREAD_H
+#endif  // KAVREL_PLATFORM_LINUX_IO_THREAD_H

@@ -1,14 +1,14 @@
 // Event objects, and how a finished overlapped operation is announced.
-#ifndef KAVREL_PLATFORM_POSIX_EVENTS_H
-#define KAVREL_PLATFORM_POSIX_EVENTS_H
+#ifndef KAVREL_PLATFORM_LINUX_EVENTS_H
+#define KAVREL_PLATFORM_LINUX_EVENTS_H
 
 #include <memory>
 
-#include "platform/posix/waitable.h"
+#include "platform/linux/waitable.h"
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 class EventObject final : public Waitable {
  public:
@@ -41,8 +41,8 @@ void AnnounceCompletion(EventObject* event);
 // Blocks until the operation recorded in overlapped is no longer pending.
 void WaitForCompletion(const OVERLAPPED* overlapped);
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_POSIX_EVENTS_H
+#endif  // KAVREL_PLATFORM_LINUX_EVENTS_H

@@ -1,7 +1,7 @@
 // The library's side of the host hooks: how the serial code traces, raises a
 // message box and posts to the host's main window.
-#ifndef KAVREL_PLATFORM_HOST_SERVICES_H
-#define KAVREL_PLATFORM_HOST_SERVICES_H
+#ifndef KAVREL_HOST_SERVICES_H
+#define KAVREL_HOST_SERVICES_H
 
 #include "kavrel/types.h"
 
@@ -33,4 +33,4 @@ void DefaultMessageBox(const char* gbkText);
 }  // namespace host
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_HOST_SERVICES_H
+#endif  // KAVREL_HOST_SERVICES_H

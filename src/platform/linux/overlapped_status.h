@@ -6,8 +6,8 @@
 // last, with release order, and read with acquire order: a thread that sees
 // an operation finished also sees its count, its bytes and its event mask,
 // even when it only polls the record without a lock.
-#ifndef KAVREL_PLATFORM_POSIX_OVERLAPPED_STATUS_H
-#define KAVREL_PLATFORM_POSIX_OVERLAPPED_STATUS_H
+#ifndef KAVREL_PLATFORM_LINUX_OVERLAPPED_STATUS_H
+#define KAVREL_PLATFORM_LINUX_OVERLAPPED_STATUS_H
 
 #include <cstdint>
 
@@ -15,7 +15,7 @@
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 // The value Windows itself keeps there while an operation runs.
 constexpr std::uintptr_t kStatusPending = 0x103;
@@ -28,8 +28,8 @@ inline void StoreStatus(OVERLAPPED* overlapped, std::uintptr_t status) {
   __atomic_store_n(&overlapped->Internal, status, __ATOMIC_RELEASE);
 }
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel
 
-#endif  // KAVREL_PLATFORM_POSIX_OVERLAPPED_STATUS_H
+#endif  // KAVREL_PLATFORM_LINUX_OVERLAPPED_STATUS_H

@@ -1,8 +1,8 @@
-#include "platform/posix/dcb_termios.h"
+#include "platform/linux/dcb_termios.h"
 
 namespace kavrel {
 namespace platform {
-namespace posix {
+namespace driver {
 
 namespace {
 
@@ -194,6 +194,6 @@ bool DeviceKept(const termios& wanted, const termios& actual, tcflag_t ignored) 
          wanted.c_cc[VSTART] == actual.c_cc[VSTART] && wanted.c_cc[VSTOP] == actual.c_cc[VSTOP];
 }
 
-}  // namespace posix
+}  // namespace driver
 }  // namespace platform
 }  // namespace kavrel

@@ -59,7 +59,10 @@ class KAVREL_API MessageQueue : public Window {
 using TextHandler = std::function<void(const char* text)>;
 
 // An empty handler restores the default: message boxes are converted to UTF-8
-// and written to stderr; trace lines are written to stderr as they are.
+// and written to stderr; trace lines go nowhere (on Windows, to the
+// debugger's channel) unless the environment variable KAVREL_TRACE is set
+// (to anything but "" or "0"), in which case they are written to stderr with
+// control bytes shown as \xNN.
 // The message-box handler runs on the thread that raises the message box and
 // blocks it until it returns, as a modal box would.
 KAVREL_API void SetMessageBoxHandler(TextHandler handler);

@@ -3,6 +3,8 @@
 #ifndef KAVREL_HOST_SERVICES_H
 #define KAVREL_HOST_SERVICES_H
 
+#include <string>
+
 #include "kavrel/types.h"
 
 namespace kavrel {
@@ -25,10 +27,16 @@ void ShowMessageBox(const char* gbkText);
 void PostToMainWindow(UINT message, WPARAM wParam, LPARAM lParam);
 
 // Where texts go when the host installed no handler: one implementation per
-// platform (stderr on POSIX; the debugger and a real message box on
-// Windows).
+// platform. Trace lines: nowhere unless KAVREL_TRACE is set, then stderr
+// with control bytes escaped (POSIX); the debugger's channel (Windows).
+// Message boxes: stderr in UTF-8 (POSIX); a real message box (Windows).
 void DefaultTraceSink(const char* line);
 void DefaultMessageBox(const char* gbkText);
+
+#if !defined(_WIN32)
+// line with every control byte but its final line feed shown as \xNN.
+std::string EscapeControlBytes(const char* line);
+#endif
 
 }  // namespace host
 }  // namespace kavrel

@@ -14,15 +14,22 @@
 using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
 
 void SerialCtl::ListenSerial(long settleDelay, long pollInterval) {
-  // Never two listeners: a running one is ended before the new one starts.
-  StopListenSerial();
-  {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    settleDelayMs = kavrel::serial::SaturateToLong(settleDelay);
-    pollIntervalMs = kavrel::serial::SaturateToLong(pollInterval);
+  try {
+    // Never two listeners: a running one is ended before the new one starts.
+    StopListenSerial();
+    {
+      std::lock_guard<std::mutex> lock(stateMutex_);
+      settleDelayMs = kavrel::serial::SaturateToLong(settleDelay);
+      pollIntervalMs = kavrel::serial::SaturateToLong(pollInterval);
+    }
+    listenerStopRequested_.store(false);
+    listenerThread = CreateThread(nullptr, 0, &SerialCtl::SerialListenProc, this, 0, nullptr);
+  } catch (...) {
+    // Creating the thread allocates, and running out of memory there (the
+    // emulated kernel's std::bad_alloc) means no thread was started:
+    // listenerThread is still empty and the failure is reported below as
+    // any refused thread is.
   }
-  listenerStopRequested_.store(false);
-  listenerThread = CreateThread(nullptr, 0, &SerialCtl::SerialListenProc, this, 0, nullptr);
   if (listenerThread == kNoHandle) {
     kavrel::host::ShowMessageBox(kavrel::serial::kListenerThreadFailedText);
   }

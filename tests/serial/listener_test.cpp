@@ -201,10 +201,11 @@ TEST_F(Listener, WritesFinishingAroundArrivingBytesDoNotSilenceTheNotification) 
 
 // Bytes the peer sends just before it hangs up stay readable, so they are
 // announced like any others, whatever the listener was doing as the line
-// went. A finished write leaves "output empty" recorded, so the listener's
-// first event request ends at once and it then spends a poll interval with
-// no request pending: the moment the bytes and the hang-up come here, spread
-// over that interval from round to round.
+// went. A write finished before the listener starts leaves "output empty"
+// recorded, so the listener's first event request ends at once and no
+// request is pending until it asks again: a listener that waited out a poll
+// interval before asking again lost bytes and hang-ups that came meanwhile.
+// The moment they come moves through that interval from round to round.
 TEST_F(Listener, BytesJustBeforeAHangUpAreAnnounced) {
   for (int round = 0; round < 8; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));

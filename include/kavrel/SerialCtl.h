@@ -113,6 +113,8 @@ class KAVREL_API SerialCtl {
   std::FILE* captureStream;
 
  private:
+  // The listener thread's routine, and the state machine it runs.
+  class ListenerLoop;
   static kavrel::DWORD KAVREL_CALLBACK SerialListenProc(void* object);
 
   void ReleaseEvents();

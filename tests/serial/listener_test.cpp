@@ -2,10 +2,13 @@
 // and the listener always ends when asked, leaving nothing behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -62,6 +65,13 @@ class Listener : public ::testing::Test {
       messages.push_back(message);
     }
     return messages;
+  }
+
+  // Drops the messages already queued.
+  void DiscardQueued() {
+    kavrel::Message message{};
+    while (window_.Wait(message, 0)) {
+    }
   }
 
   kavrel::MessageQueue window_;
@@ -187,6 +197,78 @@ TEST_F(Listener, WritesFinishingAroundArrivingBytesDoNotSilenceTheNotification) 
   stop = true;
   EXPECT_TRUE(writer.get());
   drainer.get();
+}
+
+// Bytes the peer sends just before it hangs up stay readable, so they are
+// announced like any others, whatever the listener was doing as the line
+// went. A write finished before the listener starts leaves "output empty"
+// recorded, so the listener's first event request ends at once and no
+// request is pending until it asks again: a listener that waited out a poll
+// interval before asking again lost bytes and hang-ups that came meanwhile.
+// The moment they come moves through that interval from round to round.
+TEST_F(Listener, BytesJustBeforeAHangUpAreAnnounced) {
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    NullModemPair pair;
+    KAVREL_REQUIRE_PAIR(pair);
+    auto port = std::make_unique<SerialCtl>();
+    port->SetSerial(pair.portName().c_str(), 115200, 8, 1, "NONE", "");
+    port->OpenSerial();
+    ASSERT_TRUE(port->IsSerialOpen());
+    const unsigned char request = '?';
+    ASSERT_EQ(port->WriteSerial(&request, 1), 1);
+    port->ListenSerial(0, 300);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 * round));
+
+    const Bytes answer = {'o', 'k', static_cast<unsigned char>('0' + round)};
+    ASSERT_TRUE(pair.PeerWrite(answer.data(), answer.size()));
+    // The kernel discards what the line still holds when it hangs up, so
+    // the peer hangs up only once the port's queue has the answer.
+    kavrel::COMSTAT status{};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (status.cbInQue < answer.size() && std::chrono::steady_clock::now() < deadline) {
+      kavrel::DWORD errors = 0;
+      ASSERT_TRUE(platform::ClearCommError(port->portHandle, &errors, &status));
+      if (status.cbInQue < answer.size()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(status.cbInQue, answer.size());
+    pair.PeerHangUp();
+
+    kavrel::Message message{};
+    EXPECT_TRUE(window_.Wait(message, 3000)) << "bytes waiting across a hang-up not announced";
+    Bytes buffer(SerialCtl::kStagingSize);
+    int count = 0;
+    port->ReadSerial(buffer.data(), count);
+    ASSERT_EQ(count, static_cast<int>(answer.size()));
+    EXPECT_TRUE(std::equal(answer.begin(), answer.end(), buffer.begin()));
+    port.reset();
+    DiscardQueued();
+    if (HasFailure()) break;
+  }
+}
+
+// A listener starts by looking at what is queued: bytes that were announced
+// to an earlier listener and are still unread are announced again, in a
+// request/response protocol perhaps the last bytes that will ever come.
+TEST_F(Listener, ARestartedListenerAnnouncesBytesAlreadyWaiting) {
+  ASSERT_TRUE(OpenPort());
+  port_.ListenSerial(0, 1);
+  const Bytes five(5, 'w');
+  ASSERT_TRUE(pair_.PeerWrite(five.data(), five.size()));
+  kavrel::Message message{};
+  ASSERT_TRUE(window_.Wait(message, 5000));
+  for (const bool stopFirst : {false, true}) {
+    SCOPED_TRACE(stopFirst ? "StopListenSerial, then ListenSerial" : "ListenSerial again");
+    if (stopFirst) port_.StopListenSerial();
+    port_.ListenSerial(0, 1);
+    // What the earlier listener posted is no proof of the new one.
+    DiscardQueued();
+    EXPECT_TRUE(window_.Wait(message, 2000));
+  }
+  Bytes buffer(SerialCtl::kStagingSize);
+  int count = 0;
+  port_.ReadSerial(buffer.data(), count);
+  EXPECT_EQ(count, 5);
 }
 
 TEST_F(Listener, EndsByItselfAfterAFailedOpenWithoutPosting) {

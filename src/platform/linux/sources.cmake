@@ -2,6 +2,7 @@
 # and eventfd.
 target_sources(kavrel_objects PRIVATE
   platform/linux/last_error.cpp
+  platform/linux/system_errors.cpp
   platform/linux/handle_table.cpp
   platform/linux/events.cpp
   platform/linux/threads.cpp

@@ -117,13 +117,18 @@ DWORD CommDevice::Read(void* buffer, DWORD count, OVERLAPPED* overlapped,
     Finish(overlapped, read.event, ERROR_NOT_ENOUGH_MEMORY, 0);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+  ServeReads();
   if (gone_) {
     // What was queued before the line went is still delivered; beyond that
     // the read fails.
-    ServeReads();
     AbortReads(ERROR_DEVICE_NOT_CONNECTED);
-  } else {
+  } else if (!reads_.empty()) {
+    // The queue could not finish it: take in what the line holds now.
     PumpInput();
+  } else {
+    // Served from the queue alone, without asking the line; a queue that
+    // was full has room again.
+    UpdateInterest();
   }
   return Outcome(overlapped);
 }
@@ -141,21 +146,33 @@ DWORD CommDevice::Write(const void* buffer, DWORD count, OVERLAPPED* overlapped,
     Finish(overlapped, event, ERROR_SUCCESS, 0);
     return ERROR_SUCCESS;
   }
+  const auto* data = static_cast<const unsigned char*>(buffer);
+  DWORD done = 0;
+  if (writes_.empty()) {
+    // With nothing ahead of it the write goes straight to the line from the
+    // caller's thread: one system call, and a block the line takes whole
+    // never enters the output queue. The I/O thread takes over only what
+    // does not fit.
+    const Transfer sent = transport_->Send(data, count);
+    done = static_cast<DWORD>(sent.bytes);
+    if (done == count || sent.end == TransferEnd::kGone) {
+      const DWORD error = done == count ? ERROR_SUCCESS : ERROR_DEVICE_NOT_CONNECTED;
+      Finish(overlapped, event, error, done);
+      if (sent.end == TransferEnd::kGone) MarkGone();
+      return error;
+    }
+  }
   // The caller's buffer is held, not copied: like a Win32 overlapped write,
   // it must stay valid until the write has finished.
-  PendingWrite write{overlapped, static_cast<const unsigned char*>(buffer), count, 0,
-                     std::move(event)};
+  PendingWrite write{overlapped, data, count, done, std::move(event)};
   try {
     writes_.push_back(std::move(write));
   } catch (const std::bad_alloc&) {
-    Finish(overlapped, write.event, ERROR_NOT_ENOUGH_MEMORY, 0);
+    Finish(overlapped, write.event, ERROR_NOT_ENOUGH_MEMORY, done);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  // With nothing ahead of it the write goes straight to the line from the
-  // caller's thread; the I/O thread takes over only what does not fit.
-  if (writes_.size() == 1) FlushOutput();
   UpdateInterest();
-  return Outcome(overlapped);
+  return ERROR_IO_PENDING;
 }
 
 DWORD CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped,
@@ -271,14 +288,14 @@ DWORD CommDevice::GetStatus(DWORD* errors, COMSTAT* status) {
   // stops taking input before it is full.
   if (errors != nullptr) *errors = 0;
   if (status == nullptr) return ERROR_SUCCESS;
-  // Taking in what the line holds first makes the count exact; only when
-  // the queue is full does the line still hold bytes afterwards.
+  // The I/O thread takes input into the queue as it arrives, so the queue is
+  // what the driver knows without asking the line: no system call, and never
+  // a read that could only answer that nothing is there. Only a full queue
+  // leaves bytes with the line on purpose (input is paused), and only then is
+  // the line asked for them. Once the line has gone, nothing beyond the
+  // queue will ever be delivered, so nothing beyond it is counted.
   std::uint64_t inQueue = input_.size();
-  if (!gone_) {
-    PumpInput();
-    inQueue = input_.size();
-    if (!gone_) inQueue += transport_->InputWaiting();
-  }
+  if (!gone_ && input_.room() == 0) inQueue += transport_->InputWaiting();
   *status = COMSTAT{};
   status->cbInQue =
       static_cast<DWORD>(std::min<std::uint64_t>(inQueue, std::numeric_limits<DWORD>::max()));
@@ -346,7 +363,6 @@ void CommDevice::PumpInput() {
     if (got.end == TransferEnd::kWouldBlock) break;
   }
   ServeReads();
-  // Events come before the hang-up, so a waiter hears of the last bytes.
   if (events != 0) RaiseEvents(events);
   if (gone) {
     MarkGone();
@@ -356,7 +372,7 @@ void CommDevice::PumpInput() {
 }
 
 void CommDevice::FlushOutput() {
-  bool finished = false;
+  bool emptied = false;
   while (!writes_.empty()) {
     PendingWrite& write = writes_.front();
     const Transfer sent = transport_->Send(write.buffer + write.done, write.count - write.done);
@@ -364,7 +380,7 @@ void CommDevice::FlushOutput() {
     if (write.done == write.count) {
       Finish(write.overlapped, write.event, ERROR_SUCCESS, write.count);
       writes_.pop_front();
-      finished = true;
+      emptied = writes_.empty();
     }
     if (sent.end == TransferEnd::kGone) {
       MarkGone();
@@ -372,7 +388,9 @@ void CommDevice::FlushOutput() {
     }
     if (sent.end == TransferEnd::kWouldBlock) break;
   }
-  if (finished && writes_.empty()) RaiseEvents(EV_TXEMPTY);
+  // Only writes that had to wait are in the queue, so this is the queue
+  // having held bytes and become empty.
+  if (emptied) RaiseEvents(EV_TXEMPTY);
   UpdateInterest();
 }
 

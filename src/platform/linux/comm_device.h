@@ -18,6 +18,14 @@
 // Any thread may call any operation at any time: reads are served in the
 // order they were issued, writes go out in the order they were issued, and at
 // most one event wait is pending.
+//
+// Events:
+// - EV_RXCHAR when bytes enter the input queue.
+// - EV_TXEMPTY when the output queue, having held bytes, becomes empty. A
+//   write the line takes whole when it is issued never enters the output
+//   queue, so it raises no EV_TXEMPTY: a host writing small blocks does not
+//   wake its event waiter with every block. A write that had to wait, in whole
+//   or in part, raises it once the last queued write has been taken.
 #ifndef KAVREL_PLATFORM_LINUX_COMM_DEVICE_H
 #define KAVREL_PLATFORM_LINUX_COMM_DEVICE_H
 
@@ -72,6 +80,8 @@ class CommDevice final : public KernelObject, public IoClient {
   DWORD SetQueueSizes(DWORD inQueue, DWORD outQueue);
   DWORD GetState(DCB* dcb);
   DWORD SetState(const DCB& dcb);
+  // cbInQue is the input queue, and what the line holds beyond it while the
+  // queue is full; cbOutQue the bytes of pending writes not yet taken.
   DWORD GetStatus(DWORD* errors, COMSTAT* status);
   // Ends the pending operations of overlapped (all of them for nullptr) with
   // ERROR_OPERATION_ABORTED; ERROR_NOT_FOUND when there was none.

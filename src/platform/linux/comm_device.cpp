@@ -181,18 +181,20 @@ DWORD CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped,
   if (closed_) return ERROR_INVALID_HANDLE;
   if (wait_.has_value() || eventMask_ == 0) return ERROR_INVALID_PARAMETER;
   Begin(overlapped, event.get());
-  if (gone_) {
-    Finish(overlapped, event, ERROR_DEVICE_NOT_CONNECTED, 0);
-    return ERROR_DEVICE_NOT_CONNECTED;
-  }
   // Events that came while no wait was pending finish it at once, as a
-  // Windows driver does; otherwise only events from now on count. Bytes that
-  // arrived while the mask did not ask for EV_RXCHAR never do.
+  // Windows driver does, even when the line has gone since: bytes that came
+  // just before a hang-up are announced before the hang-up is. Otherwise only
+  // events from now on count. Bytes that arrived while the mask did not ask
+  // for EV_RXCHAR never do.
   if (history_ != 0) {
     *mask = history_;
     history_ = 0;
     Finish(overlapped, event, ERROR_SUCCESS, sizeof(DWORD));
     return ERROR_SUCCESS;
+  }
+  if (gone_) {
+    Finish(overlapped, event, ERROR_DEVICE_NOT_CONNECTED, 0);
+    return ERROR_DEVICE_NOT_CONNECTED;
   }
   wait_ = PendingWait{overlapped, mask, std::move(event)};
   return ERROR_IO_PENDING;
@@ -363,6 +365,7 @@ void CommDevice::PumpInput() {
     if (got.end == TransferEnd::kWouldBlock) break;
   }
   ServeReads();
+  // Events come before the hang-up, so a waiter hears of the last bytes.
   if (events != 0) RaiseEvents(events);
   if (gone) {
     MarkGone();

@@ -26,6 +26,9 @@
 //   queue, so it raises no EV_TXEMPTY: a host writing small blocks does not
 //   wake its event waiter with every block. A write that had to wait, in whole
 //   or in part, raises it once the last queued write has been taken.
+// - Events recorded before the line hung up are reported by the next wait
+//   before the wait reports the device gone, so bytes that arrived just
+//   before a hang-up are always announced.
 #ifndef KAVREL_PLATFORM_LINUX_COMM_DEVICE_H
 #define KAVREL_PLATFORM_LINUX_COMM_DEVICE_H
 

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "platform/linux/line_settings.h"
+
 namespace {
 
 namespace p = kavrel::platform;
@@ -222,7 +224,7 @@ TEST(SpecialChars, WhatTheLineDisciplineCannotDoIsRefused) {
   EXPECT_TRUE(x::SpecialCharsToTermios(dcb, &settings));
 }
 
-TEST(Speed, OnlyExactStandardRatesGetACode) {
+TEST(LineSpeed, OnlyExactStandardRatesGetACode) {
   const struct {
     kavrel::DWORD rate;
     speed_t code;
@@ -230,7 +232,88 @@ TEST(Speed, OnlyExactStandardRatesGetACode) {
       {50, B50}, {9600, B9600}, {19200, B19200}, {115200, B115200}, {4000000, B4000000},
       {0, B0},   {9601, B0},    {250000, B0},    {31250, B0},       {0xFFFFFFFFu, B0},
   };
-  for (const auto& row : rows) EXPECT_EQ(x::StandardSpeedCode(row.rate), row.code) << row.rate;
+  for (const auto& row : rows)
+    EXPECT_EQ(x::LineSpeed::StandardCode(row.rate), row.code) << row.rate;
+}
+
+// The line settings' own halves, without a device: a request that the
+// device keeps reads back as the DCB asked for, on a UART and on a pty
+// (which forces 8 data bits and no parity), whatever the rate.
+TEST(LineSettings, AKeptRequestReadsBackAsAsked) {
+  const struct {
+    x::TtyKind kind;
+    kavrel::DWORD rate, deviceRate;
+    BYTE byteSize, parity, stopBits;
+    unsigned ctsFlow, outX;
+  } rows[] = {
+      {x::TtyKind::kTty, 9600, 9600, 8, p::NOPARITY, p::ONESTOPBIT, 0, 0},
+      {x::TtyKind::kTty, 250000, 249600, 7, p::EVENPARITY, p::TWOSTOPBITS, 1, 0},
+      {x::TtyKind::kTty, 31250, 31250, 5, p::MARKPARITY, p::ONE5STOPBITS, 0, 1},
+      {x::TtyKind::kPtySlave, 115200, 115200, 7, p::ODDPARITY, p::ONESTOPBIT, 0, 1},
+      {x::TtyKind::kPtySlave, 1234567, 1234567, 6, p::SPACEPARITY, p::TWOSTOPBITS, 1, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.rate << " " << int(row.byteSize));
+    DCB asked = Plain();
+    asked.BaudRate = row.rate;
+    asked.ByteSize = row.byteSize;
+    asked.Parity = row.parity;
+    asked.StopBits = row.stopBits;
+    asked.fOutxCtsFlow = row.ctsFlow;
+    asked.fRtsControl = row.ctsFlow ? p::RTS_CONTROL_HANDSHAKE : p::RTS_CONTROL_ENABLE;
+    asked.fOutX = row.outX;
+    const termios atOpen = Poisoned();
+    x::LineSettings line(row.kind, atOpen);
+    termios wanted = atOpen;
+    ASSERT_TRUE(x::LineSettings::Request(asked, &wanted));
+    // What the device shows: a pty carries 8 bits without parity.
+    termios device = wanted;
+    if (row.kind == x::TtyKind::kPtySlave) {
+      device.c_cflag = (device.c_cflag & ~(CSIZE | PARENB)) | CS8;
+    }
+    ASSERT_TRUE(line.Kept(wanted, row.rate, device, row.deviceRate));
+    line.Accept(wanted, row.rate, row.deviceRate);
+    DCB back = Plain();
+    back.fRtsControl = p::RTS_CONTROL_ENABLE;
+    line.Describe(device, row.deviceRate, &back);
+    EXPECT_EQ(back.BaudRate, row.rate);
+    EXPECT_EQ(back.ByteSize, row.byteSize);
+    EXPECT_EQ(back.Parity, row.parity);
+    EXPECT_EQ(back.StopBits, row.stopBits);
+    EXPECT_EQ(back.fOutxCtsFlow, row.ctsFlow);
+    EXPECT_EQ(back.fRtsControl, asked.fRtsControl);
+    EXPECT_EQ(back.fOutX, row.outX);
+    // Once the device runs at another rate, that rate is what it reports.
+    line.Describe(device, row.deviceRate + 1000, &back);
+    EXPECT_EQ(back.BaudRate, row.deviceRate + 1000);
+  }
+}
+
+TEST(LineSettings, ADeviceThatDidNotKeepTheRequestIsFound) {
+  DCB asked = Plain();
+  asked.ByteSize = 7;
+  asked.Parity = p::EVENPARITY;
+  termios wanted = Poisoned();
+  ASSERT_TRUE(x::LineSettings::Request(asked, &wanted));
+  termios eightBits = wanted;
+  eightBits.c_cflag = (eightBits.c_cflag & ~(CSIZE | PARENB)) | CS8;
+  termios noStopBit = wanted;
+  noStopBit.c_cflag ^= CSTOPB;
+  const x::LineSettings uart(x::TtyKind::kTty, Poisoned());
+  const x::LineSettings pty(x::TtyKind::kPtySlave, Poisoned());
+  // Only a pty may override the data bits and parity.
+  EXPECT_FALSE(uart.Kept(wanted, 9600, eightBits, 9600));
+  EXPECT_TRUE(pty.Kept(wanted, 9600, eightBits, 9600));
+  EXPECT_FALSE(pty.Kept(wanted, 9600, noStopBit, 9600));
+  // A rate within 2 % is kept; beyond it, not.
+  EXPECT_TRUE(uart.Kept(wanted, 250000, wanted, 245000));
+  EXPECT_FALSE(uart.Kept(wanted, 250000, wanted, 244999));
+  EXPECT_FALSE(uart.Kept(wanted, 9600, wanted, 0));
+  // A group that refuses leaves the request untouched.
+  asked.ByteSize = 9;
+  termios untouched = Poisoned();
+  EXPECT_FALSE(x::LineSettings::Request(asked, &untouched));
+  EXPECT_TRUE(SameTermios(untouched, Poisoned()));
 }
 
 TEST(RawMode, ClearsEveryTransformationAndKeepsSpeedStopBitsAndHandshake) {

@@ -107,6 +107,42 @@ TEST(HangUp, BytesQueuedBeforeTheHangUpAreStillDelivered) {
   ExpectEverythingFailsAtOnce(port.handle());
 }
 
+TEST(HangUp, BytesThatCameJustBeforeTheHangUpAreAnnouncedFirst) {
+  OpenPort port;
+  KAVREL_REQUIRE_PORT(port);
+  ASSERT_TRUE(p::SetCommMask(port.handle(), p::EV_RXCHAR));
+  // The answer arrives while nobody waits for an event (a read takes it, so
+  // it is known to be in before the line goes), then the line goes; a second
+  // read tells when the device has noticed.
+  const std::string answer = "OK\r\n";
+  std::string received(answer.size(), '\0');
+  {
+    Request read(port.handle());
+    ASSERT_FALSE(p::ReadFile(port.handle(), &received[0], static_cast<DWORD>(received.size()),
+                             nullptr, read.get()));
+    ASSERT_TRUE(port.peer().WriteAll(answer.data(), answer.size()));
+    DWORD count = 0;
+    DWORD error = 0;
+    ASSERT_TRUE(read.Result(&count, &error)) << error;
+    EXPECT_EQ(received, answer);
+  }
+  unsigned char byte = 0;
+  Request last(port.handle());
+  ASSERT_FALSE(p::ReadFile(port.handle(), &byte, 1, nullptr, last.get()));
+  port.peer().HangUp();
+  ExpectFailedWith(last, p::ERROR_DEVICE_NOT_CONNECTED);
+
+  // The next event request reports the bytes, and only the one after it the
+  // hang-up.
+  DWORD mask = 0;
+  Request first(port.handle());
+  ASSERT_TRUE(p::WaitCommEvent(port.handle(), &mask, first.get()));
+  EXPECT_EQ(mask, p::EV_RXCHAR);
+  Request second(port.handle());
+  EXPECT_FALSE(p::WaitCommEvent(port.handle(), &mask, second.get()));
+  EXPECT_EQ(p::GetLastError(), p::ERROR_DEVICE_NOT_CONNECTED);
+}
+
 TEST(HangUp, AReadForMoreThanIsQueuedGetsTheRestAndThenFails) {
   OpenPort port;
   KAVREL_REQUIRE_PORT(port);

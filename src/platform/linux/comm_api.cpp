@@ -4,13 +4,13 @@
 // Devices are opened for overlapped use only, which is how the library opens
 // them: every read, write and event wait takes an OVERLAPPED record.
 #include <memory>
+#include <new>
 
 #include "platform/linux/comm_device.h"
 #include "platform/linux/device_names.h"
 #include "platform/linux/events.h"
-#include "platform/linux/exclusive_open.h"
-#include "platform/linux/io_thread.h"
 #include "platform/linux/overlapped_status.h"
+#include "platform/linux/tty_transport.h"
 #include "platform/platform.h"
 
 namespace kavrel {
@@ -66,22 +66,22 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
 
   driver::DeviceNode node;
   DWORD error = driver::ResolveDevice(path, &node);
-  int fd = -1;
-  if (error == ERROR_SUCCESS) error = driver::OpenExclusive(node, &fd);
+  std::unique_ptr<driver::Transport> transport;
+  if (error == ERROR_SUCCESS) error = driver::TtyTransport::Open(node, &transport);
+  // From here the transport, and then the device, own the line and release
+  // it on every path that does not end in a live handle.
+  std::shared_ptr<CommDevice> device;
+  if (error == ERROR_SUCCESS) error = CommDevice::Start(std::move(transport), access, &device);
   if (error != ERROR_SUCCESS) {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
-
-  // From here the device object owns the descriptor and closes it on every
-  // path that does not end in a live handle.
-  auto device = std::make_shared<CommDevice>(fd, node.kind, access);
-  error = driver::IoThread::Process().Add(device);
-  if (error != ERROR_SUCCESS) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
+  HANDLE handle = kNoHandle;
+  try {
+    handle = driver::HandleTable::Process().Insert(device);
+  } catch (const std::bad_alloc&) {
+    // Reported as a full table below.
   }
-  const HANDLE handle = driver::HandleTable::Process().Insert(device);
   if (handle == kNoHandle) {
     device->OnHandleClosed();
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);

@@ -1,19 +1,12 @@
 #include "platform/linux/comm_device.h"
 
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <limits>
 #include <new>
 
-#include "platform/linux/dcb_termios.h"
-#include "platform/linux/io_thread.h"
 #include "platform/linux/overlapped_status.h"
-#include "platform/linux/termios2_speed.h"
 
 namespace kavrel {
 namespace platform {
@@ -21,16 +14,9 @@ namespace driver {
 
 namespace {
 
-// What the pty driver would not keep and the device keeps for it instead.
-constexpr tcflag_t kPtyFramingFlags = CSIZE | PARENB | PARODD | CMSPAR;
 // Every event SetCommMask knows, up to EV_EVENT2.
 constexpr DWORD kKnownEvents = 0x1FFF;
 constexpr DWORD kPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-// How far a device may round a rate and still count as keeping it: about
-// the error a UART tolerates before it misreads frames.
-constexpr std::uint64_t kRateToleranceDivisor = 50;  // 2 %
-
-std::atomic<std::uint64_t> nextDeviceId{1};
 
 void Begin(OVERLAPPED* overlapped, EventObject* event) {
   overlapped->InternalHigh = 0;
@@ -48,55 +34,44 @@ void Finish(OVERLAPPED* overlapped, const std::shared_ptr<EventObject>& event, D
   AnnounceCompletion(event.get());
 }
 
-bool RateKept(DWORD requested, DWORD actual) {
-  const std::uint64_t difference = requested > actual ? requested - actual : actual - requested;
-  return difference * kRateToleranceDivisor <= requested;
+DWORD Outcome(const OVERLAPPED* overlapped) {
+  const auto status = static_cast<DWORD>(LoadStatus(overlapped));
+  return status == kStatusPending ? ERROR_IO_PENDING : status;
 }
-
-// A hung-up or unplugged line: read() answered 0 or EIO, or ENXIO/ENODEV
-// for a device that is no longer there.
-bool MeansGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 }  // namespace
 
-CommDevice::CommDevice(int fd, TtyKind kind, DWORD access)
+DWORD CommDevice::Start(std::unique_ptr<Transport> transport, DWORD access,
+                        std::shared_ptr<CommDevice>* device) {
+  std::shared_ptr<CommDevice> started;
+  try {
+    started = std::make_shared<CommDevice>(std::move(transport), access);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  // No other thread knows the device yet, and the I/O thread is not called
+  // for it before its interest is filled in.
+  const DWORD error = IoThread::Process().Add(started, &started->interest_);
+  if (error != ERROR_SUCCESS) return error;
+  *device = std::move(started);
+  return ERROR_SUCCESS;
+}
+
+CommDevice::CommDevice(std::unique_ptr<Transport> transport, DWORD access)
     : KernelObject(ObjectKind::kDevice),
-      id_(nextDeviceId.fetch_add(1)),
-      kind_(kind),
       access_(access),
-      fd_(fd) {
+      descriptor_(transport->descriptor()),
+      transport_(std::move(transport)) {
   settings_.DCBlength = sizeof(DCB);
   settings_.fBinary = 1;
-  // Opening a tty raises DTR and RTS.
+  // Opening a port raises DTR and RTS.
   settings_.fDtrControl = DTR_CONTROL_ENABLE;
   settings_.fRtsControl = RTS_CONTROL_ENABLE;
-  termios current{};
-  if (tcgetattr(fd_, &current) == 0) ptyFraming_ = current.c_cflag & kPtyFramingFlags;
-}
-
-CommDevice::~CommDevice() {
-  // Only a device that never got a handle still has its descriptor here.
-  // Exclusive mode is taken back first: on a pty whose master stays open it
-  // would otherwise outlive this open and keep later ones out.
-  if (fd_ >= 0) {
-    ioctl(fd_, TIOCNXCL);
-    close(fd_);
-  }
-}
-
-bool CommDevice::Watch(int epollFd) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.u64 = id_;
-  if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd_, &event) != 0) return false;
-  epollFd_ = epollFd;
-  watching_ = true;
-  interest_ = EPOLLIN;
-  return true;
 }
 
 void CommDevice::OnHandleClosed() {
+  std::lock_guard<std::mutex> line(lineMutex_);
+  std::uint64_t key;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
@@ -104,17 +79,14 @@ void CommDevice::OnHandleClosed() {
     AbortWrites(ERROR_OPERATION_ABORTED);
     AbortWait(ERROR_OPERATION_ABORTED);
     UpdateInterest();
+    key = interest_.key();
   }
   // Not under the device's mutex: this may join the I/O thread, which may be
-  // waiting for that mutex right now.
-  IoThread::Process().Remove(id_);
+  // waiting for that mutex right now. The I/O thread never takes the line
+  // mutex.
+  IoThread::Process().Remove(key);
   std::lock_guard<std::mutex> lock(mutex_);
-  // Exclusive mode is taken back so that nothing of this open outlives it
-  // (on a pty whose master stays open the flag would); a hung-up line
-  // refuses the request, which is fine.
-  ioctl(fd_, TIOCNXCL);
-  close(fd_);
-  fd_ = -1;
+  transport_.reset();
 }
 
 void CommDevice::OnReady(std::uint32_t events) {
@@ -137,17 +109,28 @@ DWORD CommDevice::Read(void* buffer, DWORD count, OVERLAPPED* overlapped,
     Finish(overlapped, event, ERROR_SUCCESS, 0);
     return ERROR_SUCCESS;
   }
-  reads_.push_back({overlapped, static_cast<unsigned char*>(buffer), count, 0, std::move(event)});
+  PendingRead read{overlapped, static_cast<unsigned char*>(buffer), count, 0, std::move(event)};
+  try {
+    reads_.push_back(std::move(read));
+  } catch (const std::bad_alloc&) {
+    // The queue is as it was, and the read still holds its event.
+    Finish(overlapped, read.event, ERROR_NOT_ENOUGH_MEMORY, 0);
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  ServeReads();
   if (gone_) {
     // What was queued before the line went is still delivered; beyond that
     // the read fails.
-    ServeReads();
     AbortReads(ERROR_DEVICE_NOT_CONNECTED);
-  } else {
+  } else if (!reads_.empty()) {
+    // The queue could not finish it: take in what the line holds now.
     PumpInput();
+  } else {
+    // Served from the queue alone, without asking the line; a queue that
+    // was full has room again.
+    UpdateInterest();
   }
-  const auto status = static_cast<DWORD>(LoadStatus(overlapped));
-  return status == kStatusPending ? ERROR_IO_PENDING : status;
+  return Outcome(overlapped);
 }
 
 DWORD CommDevice::Write(const void* buffer, DWORD count, OVERLAPPED* overlapped,
@@ -163,16 +146,33 @@ DWORD CommDevice::Write(const void* buffer, DWORD count, OVERLAPPED* overlapped,
     Finish(overlapped, event, ERROR_SUCCESS, 0);
     return ERROR_SUCCESS;
   }
+  const auto* data = static_cast<const unsigned char*>(buffer);
+  DWORD done = 0;
+  if (writes_.empty()) {
+    // With nothing ahead of it the write goes straight to the line from the
+    // caller's thread: one system call, and a block the line takes whole
+    // never enters the output queue. The I/O thread takes over only what
+    // does not fit.
+    const Transfer sent = transport_->Send(data, count);
+    done = static_cast<DWORD>(sent.bytes);
+    if (done == count || sent.end == TransferEnd::kGone) {
+      const DWORD error = done == count ? ERROR_SUCCESS : ERROR_DEVICE_NOT_CONNECTED;
+      Finish(overlapped, event, error, done);
+      if (sent.end == TransferEnd::kGone) MarkGone();
+      return error;
+    }
+  }
   // The caller's buffer is held, not copied: like a Win32 overlapped write,
   // it must stay valid until the write has finished.
-  writes_.push_back(
-      {overlapped, static_cast<const unsigned char*>(buffer), count, 0, std::move(event)});
-  // With nothing ahead of it the write goes straight to the device from the
-  // caller's thread; the I/O thread takes over only what does not fit.
-  if (writes_.size() == 1) FlushOutput();
+  PendingWrite write{overlapped, data, count, done, std::move(event)};
+  try {
+    writes_.push_back(std::move(write));
+  } catch (const std::bad_alloc&) {
+    Finish(overlapped, write.event, ERROR_NOT_ENOUGH_MEMORY, done);
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   UpdateInterest();
-  const auto status = static_cast<DWORD>(LoadStatus(overlapped));
-  return status == kStatusPending ? ERROR_IO_PENDING : status;
+  return ERROR_IO_PENDING;
 }
 
 DWORD CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped,
@@ -181,18 +181,20 @@ DWORD CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped,
   if (closed_) return ERROR_INVALID_HANDLE;
   if (wait_.has_value() || eventMask_ == 0) return ERROR_INVALID_PARAMETER;
   Begin(overlapped, event.get());
-  if (gone_) {
-    Finish(overlapped, event, ERROR_DEVICE_NOT_CONNECTED, 0);
-    return ERROR_DEVICE_NOT_CONNECTED;
-  }
   // Events that came while no wait was pending finish it at once, as a
-  // Windows driver does; otherwise only events from now on count. Bytes that
-  // arrived while the mask did not ask for EV_RXCHAR never do.
+  // Windows driver does, even when the line has gone since: bytes that came
+  // just before a hang-up are announced before the hang-up is. Otherwise only
+  // events from now on count. Bytes that arrived while the mask did not ask
+  // for EV_RXCHAR never do.
   if (history_ != 0) {
     *mask = history_;
     history_ = 0;
     Finish(overlapped, event, ERROR_SUCCESS, sizeof(DWORD));
     return ERROR_SUCCESS;
+  }
+  if (gone_) {
+    Finish(overlapped, event, ERROR_DEVICE_NOT_CONNECTED, 0);
+    return ERROR_DEVICE_NOT_CONNECTED;
   }
   wait_ = PendingWait{overlapped, mask, std::move(event)};
   return ERROR_IO_PENDING;
@@ -221,14 +223,14 @@ DWORD CommDevice::Purge(DWORD flags) {
   if (closed_) return ERROR_INVALID_HANDLE;
   if ((flags & ~kPurgeFlags) != 0) return ERROR_INVALID_PARAMETER;
   // What the emulation holds for output is exactly the unwritten part of
-  // the pending writes, so clearing it ends them. The device's own output
+  // the pending writes, so clearing it ends them. The line's own output
   // buffer is never flushed: on a pty slave that would empty the peer's
   // input and lose bytes whose writes have already finished.
   if ((flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0) AbortWrites(ERROR_OPERATION_ABORTED);
   if ((flags & PURGE_RXABORT) != 0) AbortReads(ERROR_OPERATION_ABORTED);
   if ((flags & PURGE_RXCLEAR) != 0) {
     input_.Clear();
-    if (!gone_) tcflush(fd_, TCIFLUSH);
+    if (!gone_) transport_->DiscardInput();
   }
   UpdateInterest();
   return ERROR_SUCCESS;
@@ -251,22 +253,15 @@ DWORD CommDevice::SetQueueSizes(DWORD inQueue, DWORD /*outQueue*/) {
 }
 
 DWORD CommDevice::GetState(DCB* dcb) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (closed_) return ERROR_INVALID_HANDLE;
-  if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
-  termios current{};
-  DWORD rate = 0;
-  if (tcgetattr(fd_, &current) != 0 || !ReadOutputRate(fd_, &rate)) return ERROR_GEN_FAILURE;
-
-  DCB reported = settings_;
-  termios framing = current;
-  if (kind_ == TtyKind::kPtySlave) {
-    framing.c_cflag = (current.c_cflag & ~kPtyFramingFlags) | ptyFraming_;
+  std::lock_guard<std::mutex> line(lineMutex_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return ERROR_INVALID_HANDLE;
+    if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
   }
-  LineControlFromTermios(framing, &reported);
-  FlowControlFromTermios(current, &reported);
-  SpecialCharsFromTermios(current, &reported);
-  reported.BaudRate = (requestedRate_ != 0 && rate == deviceRate_) ? requestedRate_ : rate;
+  DCB reported = settings_;
+  const DWORD error = transport_->ReadSettings(&reported);
+  if (error != ERROR_SUCCESS) return error;
   reported.DCBlength = sizeof(DCB);
   reported.fBinary = 1;
   *dcb = reported;
@@ -274,61 +269,17 @@ DWORD CommDevice::GetState(DCB* dcb) {
 }
 
 DWORD CommDevice::SetState(const DCB& dcb) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (closed_) return ERROR_INVALID_HANDLE;
-  if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
-  if (dcb.BaudRate == 0) return ERROR_INVALID_PARAMETER;
-
-  termios wanted{};
-  if (tcgetattr(fd_, &wanted) != 0) return ERROR_GEN_FAILURE;
-  if (!LineControlToTermios(dcb, &wanted) || !FlowControlToTermios(dcb, &wanted) ||
-      !SpecialCharsToTermios(dcb, &wanted)) {
-    return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::mutex> line(lineMutex_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return ERROR_INVALID_HANDLE;
+    if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
   }
-  LineSnapshot before{};
-  if (!SaveLine(fd_, &before)) return ERROR_GEN_FAILURE;
-
-  // A separate input rate left over from earlier settings would otherwise
-  // survive the change.
-  wanted.c_cflag &= ~CIBAUD;
-  // The C library's tcsetattr reports failure when a request changed
-  // nothing the device shows, which is what a pty answers to data bits and
-  // parity it overrides; and it reports success when any part took. Neither
-  // answer says whether the line now runs as asked, so only the device's own
-  // account read back below decides.
-  const speed_t code = StandardSpeedCode(dcb.BaudRate);
-  if (code != B0) {
-    cfsetispeed(&wanted, code);
-    cfsetospeed(&wanted, code);
-    tcsetattr(fd_, TCSANOW, &wanted);
-  } else {
-    LineFields fields;
-    fields.iflag = wanted.c_iflag;
-    fields.oflag = wanted.c_oflag;
-    fields.cflag = wanted.c_cflag;
-    fields.lflag = wanted.c_lflag;
-    fields.line = wanted.c_line;
-    std::memcpy(fields.cc, wanted.c_cc, sizeof fields.cc);
-    ApplyWithCustomSpeed(fd_, fields, dcb.BaudRate);
-  }
-
-  termios actual{};
-  DWORD rate = 0;
-  const tcflag_t forced = kind_ == TtyKind::kPtySlave ? kPtyForcedControlFlags : 0;
-  const bool kept = tcgetattr(fd_, &actual) == 0 && ReadOutputRate(fd_, &rate) &&
-                    DeviceKept(wanted, actual, forced) && RateKept(dcb.BaudRate, rate);
-  if (!kept) {
-    RestoreLine(fd_, before);
-    return ERROR_INVALID_PARAMETER;
-  }
-
-  if (kind_ == TtyKind::kPtySlave) ptyFraming_ = wanted.c_cflag & kPtyFramingFlags;
-  requestedRate_ = dcb.BaudRate;
-  deviceRate_ = rate;
+  const DWORD error = transport_->ApplySettings(dcb);
+  if (error != ERROR_SUCCESS) return error;
   settings_ = dcb;
   settings_.DCBlength = sizeof(DCB);
   settings_.fBinary = 1;
-  DriveModemLines(dcb);
   return ERROR_SUCCESS;
 }
 
@@ -336,19 +287,18 @@ DWORD CommDevice::GetStatus(DWORD* errors, COMSTAT* status) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   // Errors are not tracked: the emulated queue never overruns, because it
-  // stops reading before it is full.
+  // stops taking input before it is full.
   if (errors != nullptr) *errors = 0;
   if (status == nullptr) return ERROR_SUCCESS;
-  // Taking in what the kernel holds first makes the count exact; only
-  // when the queue is full does the kernel still hold bytes afterwards.
+  // The I/O thread takes input into the queue as it arrives, so the queue is
+  // what the driver knows without asking the line: no system call, and never
+  // a read that could only answer that nothing is there. Only a full queue
+  // leaves bytes with the line on purpose (input is paused), and only then is
+  // the line asked for them. Once the line has gone, nothing beyond the
+  // queue will ever be delivered, so nothing beyond it is counted.
   std::uint64_t inQueue = input_.size();
-  if (!gone_) {
-    PumpInput();
-    inQueue = input_.size();
-    int held = 0;
-    if (!gone_ && ioctl(fd_, FIONREAD, &held) == 0 && held > 0) inQueue += held;
-  }
-  std::memset(status, 0, sizeof *status);
+  if (!gone_ && input_.room() == 0) inQueue += transport_->InputWaiting();
+  *status = COMSTAT{};
   status->cbInQue =
       static_cast<DWORD>(std::min<std::uint64_t>(inQueue, std::numeric_limits<DWORD>::max()));
   status->cbOutQue = BytesHeldForOutput();
@@ -397,33 +347,27 @@ void CommDevice::ServeReads() {
 }
 
 void CommDevice::PumpInput() {
-  bool received = false;
-  bool hungUp = false;
+  DWORD events = 0;
+  bool gone = false;
   for (;;) {
     ServeReads();
     std::size_t room = 0;
     unsigned char* space = input_.FreeSpan(&room);
     if (room == 0) break;
-    const ssize_t got = read(fd_, space, room);
-    if (got > 0) {
-      input_.Commit(static_cast<std::size_t>(got));
-      received = true;
-      // A tty answers short only when it had no more: asking again would
-      // cost a system call per chunk just to hear EAGAIN. Epoll reports any
-      // bytes that come after this.
-      if (static_cast<std::size_t>(got) < room) break;
-      continue;
+    const Transfer got = transport_->Receive(space, room);
+    input_.Commit(got.bytes);
+    if (got.bytes > 0) events |= EV_RXCHAR;
+    events |= got.events;
+    if (got.end == TransferEnd::kGone) {
+      gone = true;
+      break;
     }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    // read() answers 0 only on a hung-up line: raw mode with VMIN 1 and
-    // O_NONBLOCK answers EAGAIN when there is merely nothing to read.
-    if (got == 0 || MeansGone(errno)) hungUp = true;
-    break;
+    if (got.end == TransferEnd::kWouldBlock) break;
   }
   ServeReads();
-  if (received) RaiseEvents(EV_RXCHAR);
-  if (hungUp) {
+  // Events come before the hang-up, so a waiter hears of the last bytes.
+  if (events != 0) RaiseEvents(events);
+  if (gone) {
     MarkGone();
   } else {
     UpdateInterest();
@@ -431,26 +375,25 @@ void CommDevice::PumpInput() {
 }
 
 void CommDevice::FlushOutput() {
-  bool finished = false;
+  bool emptied = false;
   while (!writes_.empty()) {
     PendingWrite& write = writes_.front();
-    const ssize_t taken = ::write(fd_, write.buffer + write.done, write.count - write.done);
-    if (taken > 0) {
-      write.done += static_cast<DWORD>(taken);
-      if (write.done == write.count) {
-        Finish(write.overlapped, write.event, ERROR_SUCCESS, write.count);
-        writes_.pop_front();
-        finished = true;
-      }
-      continue;
+    const Transfer sent = transport_->Send(write.buffer + write.done, write.count - write.done);
+    write.done += static_cast<DWORD>(sent.bytes);
+    if (write.done == write.count) {
+      Finish(write.overlapped, write.event, ERROR_SUCCESS, write.count);
+      writes_.pop_front();
+      emptied = writes_.empty();
     }
-    if (taken < 0 && errno == EINTR) continue;
-    if (taken < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    // Any other answer means the device cannot take output any more.
-    MarkGone();
-    return;
+    if (sent.end == TransferEnd::kGone) {
+      MarkGone();
+      return;
+    }
+    if (sent.end == TransferEnd::kWouldBlock) break;
   }
-  if (finished && writes_.empty()) RaiseEvents(EV_TXEMPTY);
+  // Only writes that had to wait are in the queue, so this is the queue
+  // having held bytes and become empty.
+  if (emptied) RaiseEvents(EV_TXEMPTY);
   UpdateInterest();
 }
 
@@ -494,32 +437,14 @@ void CommDevice::AbortWait(DWORD error) {
 }
 
 void CommDevice::UpdateInterest() {
-  if (!watching_) return;
   if (closed_ || gone_) {
-    epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd_, nullptr);
-    watching_ = false;
+    interest_.Drop();
     return;
   }
   std::uint32_t wanted = 0;
   if (input_.room() > 0) wanted |= EPOLLIN;
   if (!writes_.empty()) wanted |= EPOLLOUT;
-  if (wanted == interest_) return;
-  epoll_event event{};
-  event.events = wanted;
-  event.data.u64 = id_;
-  if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd_, &event) == 0) interest_ = wanted;
-}
-
-void CommDevice::DriveModemLines(const DCB& dcb) {
-  // A pty has no modem lines, and some USB adapters lack the requests; the
-  // DCB keeps the choice either way.
-  if (kind_ == TtyKind::kPtySlave) return;
-  int line = TIOCM_DTR;
-  ioctl(fd_, dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &line);
-  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-    line = TIOCM_RTS;
-    ioctl(fd_, dcb.fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &line);
-  }
+  interest_.Want(wanted);
 }
 
 DWORD CommDevice::BytesHeldForOutput() const {

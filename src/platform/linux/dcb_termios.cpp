@@ -15,22 +15,6 @@ constexpr tcflag_t kCookedInputFlags = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR
 constexpr tcflag_t kCookedLocalFlags =
     ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | NOFLSH | TOSTOP;
 
-struct SpeedCode {
-  DWORD rate;
-  speed_t code;
-};
-
-constexpr SpeedCode kStandardSpeeds[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
-};
-
 }  // namespace
 
 bool LineControlToTermios(const DCB& dcb, termios* settings) {
@@ -160,13 +144,6 @@ void SpecialCharsFromTermios(const termios& settings, DCB* dcb) {
   dcb->XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
   dcb->fErrorChar = 0;
   dcb->fNull = 0;
-}
-
-speed_t StandardSpeedCode(DWORD rate) {
-  for (const SpeedCode& speed : kStandardSpeeds) {
-    if (speed.rate == rate) return speed.code;
-  }
-  return B0;
 }
 
 void MakeRaw(termios* settings) {

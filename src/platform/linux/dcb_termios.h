@@ -1,4 +1,6 @@
-// DCB <-> termios, one setting at a time.
+// DCB <-> termios, one setting at a time. The speed has its own way to the
+// line and back (LineSpeed in line_settings.h), because a custom rate needs
+// termios2.
 //
 // Each pair below owns one group of DCB members and exactly the termios
 // fields that carry it, and leaves every other field as it found it, so the
@@ -41,10 +43,6 @@ void FlowControlFromTermios(const termios& settings, DCB* dcb);
 bool SpecialCharsToTermios(const DCB& dcb, termios* settings);
 void SpecialCharsFromTermios(const termios& settings, DCB* dcb);
 
-// The Bxxx code for exactly rate bits per second, or B0 when none matches
-// (the rate then needs a custom speed).
-speed_t StandardSpeedCode(DWORD rate);
-
 // What a Windows port's line discipline is: none. Every byte passes
 // unchanged in both directions: no echo, no line editing, no CR/LF mapping,
 // no signal characters, no software flow control, no output processing. The
@@ -59,9 +57,6 @@ bool IsRaw(const termios& settings);
 // The termios flags the mappings above decide.
 constexpr tcflag_t kDecidedControlFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 constexpr tcflag_t kDecidedInputFlags = INPCK | IXON | IXOFF;
-// What a pty driver overrides whatever is asked: it always carries 8 bits
-// without parity.
-constexpr tcflag_t kPtyForcedControlFlags = CSIZE | PARENB;
 
 // Whether the device kept every decided field of wanted, apart from the
 // control flags in ignored.

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/linux/system_errors.h"
+
 namespace kavrel {
 namespace platform {
 namespace driver {
@@ -38,22 +40,6 @@ std::string Canonical(const std::string& path, int* error) {
   }
   *error = 0;
   return std::string(resolved.get());
-}
-
-DWORD ErrorForLookup(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      return ERROR_FILE_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-      return ERROR_ACCESS_DENIED;
-    case ELOOP:
-    case ENAMETOOLONG:
-      return ERROR_INVALID_NAME;
-    default:
-      return ERROR_GEN_FAILURE;
-  }
 }
 
 }  // namespace
@@ -127,11 +113,11 @@ DWORD ResolveDevice(const char* path, DeviceNode* node) {
   // was checked.
   int error = 0;
   const std::string canonical = Canonical(candidate, &error);
-  if (error != 0) return ErrorForLookup(error);
+  if (error != 0) return ErrorWhileOpening(error);
   if (canonical.compare(0, sizeof kDeviceDirectory - 1, kDeviceDirectory) != 0) {
     return ERROR_INVALID_NAME;
   }
-  if (stat(canonical.c_str(), &info) != 0) return ErrorForLookup(errno);
+  if (stat(canonical.c_str(), &info) != 0) return ErrorWhileOpening(errno);
   if (!S_ISCHR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
   const TtyKind kind = ClassifyCharacterDevice(major(info.st_rdev), minor(info.st_rdev));
   if (kind == TtyKind::kNotAPort) return ERROR_FILE_NOT_FOUND;

@@ -10,30 +10,14 @@
 #include <cerrno>
 
 #include "platform/linux/dcb_termios.h"
+#include "platform/linux/retry_on_interrupt.h"
+#include "platform/linux/system_errors.h"
 
 namespace kavrel {
 namespace platform {
 namespace driver {
 
 namespace {
-
-DWORD ErrorForOpen(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-    case EIO:
-      return ERROR_FILE_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EBUSY:  // another open set TIOCEXCL
-      return ERROR_ACCESS_DENIED;
-    case ELOOP:
-      return ERROR_INVALID_NAME;
-    default:
-      return ERROR_GEN_FAILURE;
-  }
-}
 
 DWORD Refuse(int fd, DWORD error) {
   close(fd);
@@ -45,9 +29,10 @@ DWORD Refuse(int fd, DWORD error) {
 DWORD OpenExclusive(const DeviceNode& node, int* fd) {
   // Non-blocking so that neither the open nor any later transfer waits for
   // carrier or for the device; the I/O thread does all the waiting.
-  const int opened =
-      open(node.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-  if (opened < 0) return ErrorForOpen(errno);
+  const int opened = RetryOnInterrupt([&] {
+    return open(node.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  });
+  if (opened < 0) return ErrorWhileOpening(errno);
 
   // The node was checked by name; make sure the name still led there.
   struct stat info {};
@@ -59,8 +44,8 @@ DWORD OpenExclusive(const DeviceNode& node, int* fd) {
   // The lock comes before any change to the line, so an open that loses the
   // race touches nothing. flock also excludes a second open from this same
   // process, which TIOCEXCL does not, and holds against root.
-  if (flock(opened, LOCK_EX | LOCK_NB) != 0) {
-    return Refuse(opened, errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ERROR_GEN_FAILURE);
+  if (RetryOnInterrupt([&] { return flock(opened, LOCK_EX | LOCK_NB); }) != 0) {
+    return Refuse(opened, ErrorWhileOpening(errno));
   }
   // TIOCEXCL also keeps out programs that do not take the lock. Some
   // drivers lack it, which is fine.
@@ -77,7 +62,7 @@ DWORD OpenExclusive(const DeviceNode& node, int* fd) {
   // The C library may report failure for a request the device partly
   // overrides (a pty keeps 8 data bits whatever is asked), so the line is
   // judged by what it reads back as.
-  tcsetattr(opened, TCSANOW, &settings);
+  RetryOnInterrupt([&] { return tcsetattr(opened, TCSANOW, &settings); });
   termios actual{};
   if (tcgetattr(opened, &actual) != 0 || !IsRaw(actual)) {
     ioctl(opened, TIOCNXCL);

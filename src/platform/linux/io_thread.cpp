@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <system_error>
 
-#include "platform/linux/comm_device.h"
+#include "platform/linux/retry_on_interrupt.h"
+#include "platform/linux/system_errors.h"
 
 namespace kavrel {
 namespace platform {
@@ -15,65 +17,99 @@ namespace driver {
 
 namespace {
 
-// Devices are known to epoll by their id, which is never 0.
-constexpr std::uint64_t kWakeId = 0;
+// Clients are known to epoll by their keys, which are never 0.
+constexpr std::uint64_t kWakeKey = 0;
 constexpr int kEventsPerWait = 16;
 
 }  // namespace
+
+void IoInterest::Want(std::uint32_t events) {
+  if (!watching_ || events == events_) return;
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = key_;
+  if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, descriptor_, &event) == 0) events_ = events;
+}
+
+void IoInterest::Drop() {
+  if (!watching_) return;
+  epoll_ctl(epollFd_, EPOLL_CTL_DEL, descriptor_, nullptr);
+  watching_ = false;
+}
 
 IoThread& IoThread::Process() {
   static IoThread* const thread = new IoThread;
   return *thread;
 }
 
-DWORD IoThread::Add(const std::shared_ptr<CommDevice>& device) {
-  std::lock_guard<std::mutex> lifecycle(lifecycle_);
-  if (!thread_.joinable()) {
-    const int epollFd = epoll_create1(EPOLL_CLOEXEC);
-    const int wakeFd = epollFd >= 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
-    epoll_event wake{};
-    wake.events = EPOLLIN;
-    wake.data.u64 = kWakeId;
-    if (wakeFd < 0 || epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &wake) != 0) {
-      if (wakeFd >= 0) close(wakeFd);
-      if (epollFd >= 0) close(epollFd);
-      return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    try {
-      thread_ = std::thread([this, epollFd, wakeFd] { Run(epollFd, wakeFd); });
-    } catch (const std::system_error&) {
-      close(wakeFd);
-      close(epollFd);
-      return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    epollFd_ = epollFd;
-    wakeFd_ = wakeFd;
+DWORD IoThread::Start() {
+  if (thread_.joinable()) return ERROR_SUCCESS;
+  const int epollFd = epoll_create1(EPOLL_CLOEXEC);
+  const int wakeFd = epollFd >= 0 ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+  epoll_event wake{};
+  wake.events = EPOLLIN;
+  wake.data.u64 = kWakeKey;
+  if (wakeFd < 0 || epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &wake) != 0) {
+    const DWORD error = ErrorWhileOpening(errno);
+    if (wakeFd >= 0) close(wakeFd);
+    if (epollFd >= 0) close(epollFd);
+    return error;
   }
-
-  {
-    std::lock_guard<std::mutex> registry(registry_);
-    devices_.emplace(device->id(), device);
-  }
-  if (!device->Watch(epollFd_)) {
-    bool last;
-    {
-      std::lock_guard<std::mutex> registry(registry_);
-      devices_.erase(device->id());
-      last = devices_.empty();
-    }
-    if (last) Stop();
+  try {
+    thread_ = std::thread([this, epollFd, wakeFd] { Run(epollFd, wakeFd); });
+  } catch (const std::system_error&) {
+    close(wakeFd);
+    close(epollFd);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+  epollFd_ = epollFd;
+  wakeFd_ = wakeFd;
   return ERROR_SUCCESS;
 }
 
-void IoThread::Remove(std::uint64_t deviceId) {
+DWORD IoThread::Add(const std::shared_ptr<IoClient>& client, IoInterest* interest) {
+  std::lock_guard<std::mutex> lifecycle(lifecycle_);
+  DWORD error = Start();
+  if (error != ERROR_SUCCESS) return error;
+
+  bool none;
+  {
+    // The descriptor joins epoll and the interest is filled under the
+    // registry's lock, which the thread takes to find the client of an
+    // event: so the client is never called before its interest is set.
+    std::lock_guard<std::mutex> registry(registry_);
+    const std::uint64_t key = nextKey_++;
+    try {
+      clients_.emplace(key, client);
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = key;
+      if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, client->descriptor(), &event) == 0) {
+        interest->epollFd_ = epollFd_;
+        interest->descriptor_ = client->descriptor();
+        interest->key_ = key;
+        interest->events_ = EPOLLIN;
+        interest->watching_ = true;
+      } else {
+        error = ErrorWhileOpening(errno);
+        clients_.erase(key);
+      }
+    } catch (const std::bad_alloc&) {
+      error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    none = clients_.empty();
+  }
+  if (error != ERROR_SUCCESS && none) Stop();
+  return error;
+}
+
+void IoThread::Remove(std::uint64_t key) {
   std::lock_guard<std::mutex> lifecycle(lifecycle_);
   bool last;
   {
     std::lock_guard<std::mutex> registry(registry_);
-    if (devices_.erase(deviceId) == 0) return;
-    last = devices_.empty();
+    if (clients_.erase(key) == 0) return;
+    last = clients_.empty();
   }
   if (last) Stop();
 }
@@ -86,7 +122,7 @@ void IoThread::Stop() {
   const std::uint64_t one = 1;
   // An eventfd write only fails when its counter would overflow, which a
   // single stop request cannot cause.
-  (void)!write(wakeFd_, &one, sizeof one);
+  (void)!RetryOnInterrupt([&] { return write(wakeFd_, &one, sizeof one); });
   thread_.join();
   close(wakeFd_);
   close(epollFd_);
@@ -99,30 +135,28 @@ void IoThread::Stop() {
 void IoThread::Run(int epollFd, int wakeFd) {
   epoll_event events[kEventsPerWait];
   for (;;) {
-    const int ready = epoll_wait(epollFd, events, kEventsPerWait, -1);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      // Only a broken epoll descriptor fails here; waiting again would spin.
-      return;
-    }
+    const int ready =
+        RetryOnInterrupt([&] { return epoll_wait(epollFd, events, kEventsPerWait, -1); });
+    // Only a broken epoll descriptor fails here; waiting again would spin.
+    if (ready < 0) return;
     for (int i = 0; i < ready; ++i) {
-      const std::uint64_t id = events[i].data.u64;
-      if (id == kWakeId) {
+      const std::uint64_t key = events[i].data.u64;
+      if (key == kWakeKey) {
         std::uint64_t count = 0;
-        (void)!read(wakeFd, &count, sizeof count);
+        (void)!RetryOnInterrupt([&] { return read(wakeFd, &count, sizeof count); });
         std::lock_guard<std::mutex> registry(registry_);
         if (stopping_) return;
         continue;
       }
-      std::shared_ptr<CommDevice> device;
+      std::shared_ptr<IoClient> client;
       {
         std::lock_guard<std::mutex> registry(registry_);
-        auto found = devices_.find(id);
-        if (found != devices_.end()) device = found->second;
+        auto found = clients_.find(key);
+        if (found != clients_.end()) client = found->second;
       }
-      // An event can still name a device that was closed since epoll
-      // reported it; such a device is simply no longer found.
-      if (device != nullptr) device->OnReady(events[i].events);
+      // An event can still name a client that was removed since epoll
+      // reported it; such a client is simply no longer found.
+      if (client != nullptr) client->OnReady(events[i].events);
     }
   }
 }

@@ -6,6 +6,9 @@
 // It runs only while a device is open: the first open starts it and the last
 // close stops and joins it. So thread counts return to where they were, and
 // unloading the library never leaves a thread running its code.
+//
+// The thread knows its clients only through IoClient; a client changes what
+// it is watched for through the IoInterest the thread gave it.
 #ifndef KAVREL_PLATFORM_LINUX_IO_THREAD_H
 #define KAVREL_PLATFORM_LINUX_IO_THREAD_H
 
@@ -21,23 +24,58 @@ namespace kavrel {
 namespace platform {
 namespace driver {
 
-class CommDevice;
+// What the I/O thread serves: a descriptor and what to do when it is ready.
+class IoClient {
+ public:
+  virtual ~IoClient() = default;
+  // The descriptor to watch, the same for as long as the client is added.
+  virtual int descriptor() const = 0;
+  // Called on the I/O thread with what epoll reported for the descriptor.
+  virtual void OnReady(std::uint32_t events) = 0;
+};
+
+// What a client's descriptor is watched for (EPOLLIN, EPOLLOUT). Filled by
+// IoThread::Add; from then on only its client uses it, under the client's own
+// lock, until the client is removed.
+class IoInterest {
+ public:
+  // Watches for events from now on; no system call when nothing changes.
+  void Want(std::uint32_t events);
+  // Stops watching the descriptor at all, so a hung-up descriptor, which
+  // epoll reports whatever is asked, is not reported for ever.
+  void Drop();
+  std::uint64_t key() const { return key_; }
+
+ private:
+  friend class IoThread;
+
+  int epollFd_ = -1;
+  int descriptor_ = -1;
+  std::uint64_t key_ = 0;
+  std::uint32_t events_ = 0;
+  bool watching_ = false;
+};
 
 class IoThread {
  public:
   static IoThread& Process();
 
-  // Registers device and has it watched, starting the thread first if no
-  // device was open. ERROR_SUCCESS or the reason it failed; on failure
-  // nothing is left registered or running on the device's account.
-  DWORD Add(const std::shared_ptr<CommDevice>& device);
-  // Forgets the device (which has already stopped watching); stops and
-  // joins the thread when it was the last one.
-  void Remove(std::uint64_t deviceId);
+  // Registers client and watches its descriptor for input, starting the
+  // thread first if no client was registered. interest is filled before the
+  // thread can call the client, so the client finds it set in OnReady.
+  // ERROR_SUCCESS or the reason it failed; on failure nothing is left
+  // registered or running on the client's account.
+  DWORD Add(const std::shared_ptr<IoClient>& client, IoInterest* interest);
+  // Forgets the client with this key (which has dropped its interest); stops
+  // and joins the thread when it was the last one. Never called with a
+  // client's lock held: the thread may be waiting for it.
+  void Remove(std::uint64_t key);
 
  private:
   IoThread() = default;
 
+  // Starts the thread if it is not running. lifecycle_ held.
+  DWORD Start();
   void Run(int epollFd, int wakeFd);
   // Stops the thread and releases its descriptors. lifecycle_ held.
   void Stop();
@@ -49,10 +87,11 @@ class IoThread {
   int epollFd_ = -1;    // guarded by lifecycle_
   int wakeFd_ = -1;     // guarded by lifecycle_
 
-  // Guards the registry, which the I/O thread reads to find the device an
-  // epoll event belongs to. Never held while a device's mutex is taken.
+  // Guards the registry, which the I/O thread reads to find the client an
+  // epoll event belongs to. Never held while a client's lock is taken.
   std::mutex registry_;
-  std::unordered_map<std::uint64_t, std::shared_ptr<CommDevice>> devices_;
+  std::unordered_map<std::uint64_t, std::shared_ptr<IoClient>> clients_;
+  std::uint64_t nextKey_ = 1;  // 0 names the thread's own wake-up descriptor
   bool stopping_ = false;
 };
 

@@ -2,6 +2,7 @@
 # and eventfd.
 target_sources(kavrel_objects PRIVATE
   platform/linux/last_error.cpp
+  platform/linux/system_errors.cpp
   platform/linux/handle_table.cpp
   platform/linux/events.cpp
   platform/linux/threads.cpp
@@ -9,6 +10,8 @@ target_sources(kavrel_objects PRIVATE
   platform/linux/exclusive_open.cpp
   platform/linux/dcb_termios.cpp
   platform/linux/termios2_speed.cpp
+  platform/linux/line_settings.cpp
+  platform/linux/tty_transport.cpp
   platform/linux/comm_device.cpp
   platform/linux/io_thread.cpp
   platform/linux/comm_api.cpp

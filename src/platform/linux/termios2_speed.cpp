@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "platform/linux/retry_on_interrupt.h"
+
 namespace kavrel {
 namespace platform {
 namespace driver {
@@ -24,7 +26,7 @@ bool ApplyWithCustomSpeed(int fd, const LineFields& fields, DWORD rate) {
   settings.c_cflag = (fields.cflag & ~(CBAUD | CIBAUD)) | BOTHER;
   settings.c_ospeed = rate;
   settings.c_ispeed = rate;
-  return ioctl(fd, TCSETS2, &settings) == 0;
+  return RetryOnInterrupt([&] { return ioctl(fd, TCSETS2, &settings); }) == 0;
 }
 
 bool ReadOutputRate(int fd, DWORD* rate) {
@@ -46,7 +48,7 @@ bool SaveLine(int fd, LineSnapshot* snapshot) {
 bool RestoreLine(int fd, const LineSnapshot& snapshot) {
   termios2 settings{};
   std::memcpy(&settings, snapshot.bytes, sizeof settings);
-  return ioctl(fd, TCSETS2, &settings) == 0;
+  return RetryOnInterrupt([&] { return ioctl(fd, TCSETS2, &settings); }) == 0;
 }
 
 }  // namespace driver

@@ -1,0 +1,122 @@
+#include "platform/linux/tty_transport.h"
+
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "platform/linux/exclusive_open.h"
+#include "platform/linux/retry_on_interrupt.h"
+#include "platform/linux/system_errors.h"
+
+namespace kavrel {
+namespace platform {
+namespace driver {
+
+namespace {
+
+termios LineAtOpen(int fd) {
+  termios line{};
+  RetryOnInterrupt([&] { return tcgetattr(fd, &line); });
+  return line;
+}
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace
+
+DWORD TtyTransport::Open(const DeviceNode& node, std::unique_ptr<Transport>* transport) {
+  int fd = -1;
+  const DWORD error = OpenExclusive(node, &fd);
+  if (error != ERROR_SUCCESS) return error;
+  transport->reset(new (std::nothrow) TtyTransport(fd, node.kind));
+  if (*transport == nullptr) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  return ERROR_SUCCESS;
+}
+
+TtyTransport::TtyTransport(int fd, TtyKind kind)
+    : fd_(fd), kind_(kind), line_(kind, LineAtOpen(fd)) {}
+
+TtyTransport::~TtyTransport() {
+  // Exclusive mode is taken back so that nothing of this open outlives it
+  // (on a pty whose master stays open the flag would keep later opens out);
+  // a hung-up line refuses the request, which is fine.
+  ioctl(fd_, TIOCNXCL);
+  close(fd_);
+}
+
+Transfer TtyTransport::Receive(unsigned char* buffer, std::size_t room) {
+  Transfer result;
+  const ssize_t got = RetryOnInterrupt([&] { return read(fd_, buffer, room); });
+  if (got > 0) {
+    result.bytes = static_cast<std::size_t>(got);
+    // A tty answers short only when it had no more: asking again would cost
+    // a system call just to hear EAGAIN. Epoll reports any bytes that come
+    // after this.
+    result.end = result.bytes < room ? TransferEnd::kWouldBlock : TransferEnd::kMayContinue;
+  } else if (got < 0 && WouldBlock(errno)) {
+    result.end = TransferEnd::kWouldBlock;
+  } else {
+    // read() answers 0 only on a hung-up line: raw mode with VMIN 1 and
+    // O_NONBLOCK answers EAGAIN when there is merely nothing to read. Any
+    // other failure leaves a line that polls readable and can never be read,
+    // which is as good as gone.
+    result.end = TransferEnd::kGone;
+  }
+  return result;
+}
+
+Transfer TtyTransport::Send(const unsigned char* data, std::size_t size) {
+  Transfer result;
+  const ssize_t taken = RetryOnInterrupt([&] { return write(fd_, data, size); });
+  if (taken > 0) {
+    result.bytes = static_cast<std::size_t>(taken);
+    // A short write means the tty's buffer is full; epoll says when it has
+    // room again.
+    result.end = result.bytes < size ? TransferEnd::kWouldBlock : TransferEnd::kMayContinue;
+  } else if (taken < 0 && WouldBlock(errno)) {
+    result.end = TransferEnd::kWouldBlock;
+  } else {
+    // Any other answer means the device cannot take output any more.
+    result.end = TransferEnd::kGone;
+  }
+  return result;
+}
+
+std::size_t TtyTransport::InputWaiting() {
+  int held = 0;
+  if (ioctl(fd_, FIONREAD, &held) != 0 || held < 0) return 0;
+  return static_cast<std::size_t>(held);
+}
+
+void TtyTransport::DiscardInput() { tcflush(fd_, TCIFLUSH); }
+
+DWORD TtyTransport::ReadSettings(DCB* dcb) { return line_.Read(fd_, dcb); }
+
+DWORD TtyTransport::ApplySettings(const DCB& dcb) {
+  const DWORD error = line_.Apply(fd_, dcb);
+  if (error == ERROR_SUCCESS) DriveModemLines(dcb);
+  return error;
+}
+
+void TtyTransport::DriveModemLines(const DCB& dcb) {
+  // A pty has no modem lines, and some USB adapters lack the requests; the
+  // DCB keeps the choice either way.
+  if (kind_ == TtyKind::kPtySlave) return;
+  int line = TIOCM_DTR;
+  ioctl(fd_, dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &line);
+  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+    line = TIOCM_RTS;
+    ioctl(fd_, dcb.fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &line);
+  }
+}
+
+}  // namespace driver
+}  // namespace platform
+}  // namespace kavrel

@@ -1,0 +1,49 @@
+// A local tty as a device's transport: a UART, a USB serial adapter or a pty
+// slave, opened exclusively and in raw mode, its bytes moved with plain
+// non-blocking read() and write().
+#ifndef KAVREL_PLATFORM_LINUX_TTY_TRANSPORT_H
+#define KAVREL_PLATFORM_LINUX_TTY_TRANSPORT_H
+
+#include <memory>
+
+#include "platform/linux/device_names.h"
+#include "platform/linux/line_settings.h"
+#include "platform/linux/transport.h"
+
+namespace kavrel {
+namespace platform {
+namespace driver {
+
+class TtyTransport final : public Transport {
+ public:
+  // Opens the checked node (see OpenExclusive). ERROR_SUCCESS with
+  // *transport set, or the error with nothing left open.
+  static DWORD Open(const DeviceNode& node, std::unique_ptr<Transport>* transport);
+
+  // Takes over fd, which is open exclusively and raw.
+  TtyTransport(int fd, TtyKind kind);
+  // Gives exclusive mode back and closes the descriptor.
+  ~TtyTransport() override;
+
+  int descriptor() const override { return fd_; }
+  Transfer Receive(unsigned char* buffer, std::size_t room) override;
+  Transfer Send(const unsigned char* data, std::size_t size) override;
+  std::size_t InputWaiting() override;
+  void DiscardInput() override;
+  DWORD ReadSettings(DCB* dcb) override;
+  DWORD ApplySettings(const DCB& dcb) override;
+
+ private:
+  // Sets DTR and RTS as the DCB asks, where the device has modem lines.
+  void DriveModemLines(const DCB& dcb);
+
+  const int fd_;
+  const TtyKind kind_;
+  LineSettings line_;  // used by line calls only
+};
+
+}  // namespace driver
+}  // namespace platform
+}  // namespace kavrel
+
+#endif  // KAVREL_PLATFORM_LINUX_TTY_TRANSPORT_H

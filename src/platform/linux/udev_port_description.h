@@ -42,7 +42,7 @@ class UdevTty {
 // last is the serial core's port type: an 8250-family driver registers a
 // fixed number of ttyS ports whether or not a UART answers, and reports
 // type 0 (unknown) for those with none. Ports of other drivers (USB, ACM)
-// have no type and are kept. False leaves port unspecified.
+// have no type and are kept. On false, port holds nothing of use.
 bool DescribeSerialPort(const UdevTty& tty, SerialPortInfo* port);
 
 // Undoes udev's encoding of device strings: "FT232R\x20USB\x20UART" ->

@@ -24,7 +24,7 @@ struct UsbInstanceId {
 
 // True, with id filled, for an instance id of the USB bus ("USB\...") that
 // carries VID_xxxx and PID_xxxx; false for everything else (other buses,
-// malformed ids), id then unspecified.
+// malformed ids), and id then holds nothing of use.
 bool ParseUsbInstanceId(const std::string& instanceId, UsbInstanceId* id);
 
 }  // namespace platform

@@ -39,6 +39,13 @@ install(FILES ${PROJECT_BINARY_DIR}/KavrelConfig.cmake ${PROJECT_BINARY_DIR}/Kav
 file(RELATIVE_PATH KAVREL_PC_TO_PREFIX
   ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 string(REGEX REPLACE "/$" "" KAVREL_PC_TO_PREFIX "${KAVREL_PC_TO_PREFIX}")
+# What the library itself links (port discovery: libudev on Linux, SetupAPI
+# on Windows).
+if(WIN32)
+  set(KAVREL_PC_LIBS_PRIVATE "-lsetupapi -ladvapi32 -luser32 -pthread")
+else()
+  set(KAVREL_PC_LIBS_PRIVATE "-ludev -pthread")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/kavrel.pc.in ${PROJECT_BINARY_DIR}/kavrel.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kavrel.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)

@@ -5,10 +5,11 @@
 #   2. the Debian package from `cpack -G DEB`: its dependencies resolved by
 #      apt's simulation on this Debian release, its files unpacked with
 #      `dpkg -x` into a scratch root.
-# Against each, both example hosts are built twice, once through
-# find_package(Kavrel 3 CONFIG) and once through pkg-config, and run against
-# a socat pseudo-terminal pair whose far end echoes; the packaged
-# kavrel-term runs its demo.
+# Against each, the example hosts are built twice, once through
+# find_package(Kavrel 3 CONFIG) and once through pkg-config; the two port
+# hosts run against a socat pseudo-terminal pair whose far end echoes, the
+# port lister lists this machine's ports; the packaged kavrel-term runs its
+# demo.
 #
 #   bash scripts/check-examples.sh [BUILD_DIR]     (default build/check-examples)
 set -euo pipefail
@@ -62,8 +63,17 @@ run_example() {
   echo "  $(basename "$program") on $echo_port: echo received"
 }
 
-# Builds both examples against the Kavrel installed under prefix, through
-# CMake and through pkg-config, and runs all four programs.
+# Runs the port lister: it must succeed and end with its count.
+run_lister() {
+  local program=$1 output
+  output=$("$program") || fail "$program exited with an error"
+  [[ "$(tail -n 1 <<<"$output")" =~ ^[0-9]+\ serial\ ports?$ ]] ||
+    fail "$program: unexpected output: $output"
+  echo "  $(basename "$program"): $(tail -n 1 <<<"$output")"
+}
+
+# Builds the examples against the Kavrel installed under prefix, through
+# CMake and through pkg-config, and runs every program.
 check_against() {
   local label=$1 prefix=$2
   local out="$scratch/$label"
@@ -78,6 +88,7 @@ check_against() {
   cmake --build "$out/cmake" -j2 >/dev/null
   run_example "$out/cmake/kavrel-example-loop"
   run_example "$out/cmake/kavrel-example-glib"
+  run_lister "$out/cmake/kavrel-example-ports"
 
   step "$label: examples through pkg-config"
   local pc
@@ -97,9 +108,13 @@ check_against() {
   c++ -std=c++17 -Wall -Wextra -Werror -O2 -o "$out/pkg-config/kavrel-example-glib" \
     examples/glib_window/glib_window.cpp $(pkg-config --cflags --libs kavrel glib-2.0) \
     -Wl,-rpath,"$libdir"
+  # shellcheck disable=SC2046
+  c++ -std=c++17 -Wall -Wextra -Werror -O2 -o "$out/pkg-config/kavrel-example-ports" \
+    examples/list_ports/list_ports.cpp $(pkg-config --cflags --libs kavrel) -Wl,-rpath,"$libdir"
   unset PKG_CONFIG_PATH
   run_example "$out/pkg-config/kavrel-example-loop"
   run_example "$out/pkg-config/kavrel-example-glib"
+  run_lister "$out/pkg-config/kavrel-example-ports"
 }
 
 step "Release build in $build_dir"
@@ -114,7 +129,8 @@ step "cmake --install into a scratch prefix"
 prefix="$scratch/prefix"
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 for file in bin/kavrel-term include/kavrel/SerialCtl.h include/kavrel/host.h \
-  include/kavrel/types.h include/kavrel/version.h share/man/man1/kavrel-term.1.gz; do
+  include/kavrel/types.h include/kavrel/version.h include/kavrel/errors.h \
+  include/kavrel/port_list.h share/man/man1/kavrel-term.1.gz; do
   [[ -e "$prefix/$file" ]] || fail "missing after install: $file"
 done
 library=$(find "$prefix" -name 'libKavrel.so.3.0.7.2' -print -quit)
@@ -129,6 +145,9 @@ step "cpack -G DEB"
 deb=$(find "$build_dir" -maxdepth 1 -name 'kavrel_*.deb' -print -quit)
 [[ -n "$deb" ]] || fail "cpack made no .deb"
 dpkg-deb --field "$deb" Package Version Architecture Depends
+# The library finds ports through libudev, so the package needs it.
+depends=$(dpkg-deb --field "$deb" Depends)
+[[ "$depends" == *libudev1* ]] || fail "$deb does not depend on libudev1: $depends"
 # The package's dependencies must be satisfiable on this Debian release;
 # the simulation changes nothing on the machine.
 apt-get install --simulate --no-install-recommends "$(realpath "$deb")" >"$scratch/apt.log" 2>&1 ||

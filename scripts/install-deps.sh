@@ -7,7 +7,8 @@ packages=(
   # Build and test: compiler, CMake with Ninja, GoogleTest, formatting.
   build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
   clang clang-format clang-tidy libclang-rt-14-dev
-  # kavrel-term: argument parsing (CLI11) and the port list (libudev).
+  # The library's port discovery (libudev); kavrel-term's argument parsing
+  # (CLI11).
   libcli11-dev libudev-dev
   # Packaging and the example check: dpkg-shlibdeps and file for cpack's DEB (in
   # dpkg-dev), gzip for the manual page, GLib for the toolkit example, socat

@@ -1,5 +1,5 @@
-// Test-build switches that make the next thread or event creation fail, so
-// the serial code's handling of an exhausted system can be exercised.
+// Test-build switches that make the next thread or event creation or port
+// listing fail, so the handling of an exhausted system can be exercised.
 #if defined(KAVREL_FAULT_INJECTION)
 
 #include "platform/fault_injection.h"
@@ -15,6 +15,7 @@ namespace {
 
 std::atomic<bool> failNextThread{false};
 std::atomic<bool> failNextEvent{false};
+std::atomic<bool> failNextPortDiscovery{false};
 
 }  // namespace
 
@@ -22,11 +23,13 @@ namespace testing {
 
 void FailNextThreadCreation() { failNextThread.store(true); }
 void FailNextEventCreation() { failNextEvent.store(true); }
+void FailNextPortDiscovery() { failNextPortDiscovery.store(true); }
 
 }  // namespace testing
 
 bool TakeThreadCreationFault() { return failNextThread.exchange(false); }
 bool TakeEventCreationFault() { return failNextEvent.exchange(false); }
+bool TakePortDiscoveryFault() { return failNextPortDiscovery.exchange(false); }
 
 }  // namespace platform
 }  // namespace kavrel

@@ -14,6 +14,9 @@ namespace testing {
 // as if the system were out of resources. Each switch fires once.
 void FailNextThreadCreation();
 void FailNextEventCreation();
+// The next ListSerialPorts cannot reach the system's device list (udev,
+// SetupAPI), as if it were out of memory. Fires once.
+void FailNextPortDiscovery();
 
 // Live handles in the handle table (devices, events, threads). Windows builds
 // answer 0: the kernel owns the handles there.

@@ -84,9 +84,15 @@ TEST(ModuleLoad, OnlyThePublicSurfaceIsExported) {
   // SerialCtl::OpenSerial() and kavrel::SetMainWindow are exported ...
   EXPECT_NE(dlsym(module, "_ZN9SerialCtl10OpenSerialEv"), nullptr);
   EXPECT_NE(dlsym(module, "_ZN6kavrel13SetMainWindowEPNS_6WindowE"), nullptr);
+  EXPECT_NE(dlsym(module, "_ZN6kavrel15ListSerialPortsERSt6vectorINS_14SerialPortInfoESaIS1_EE"),
+            nullptr);
   // ... the platform layer is not.
   EXPECT_EQ(dlsym(module, "_ZN6kavrel8platform11CreateFileAEPKcjjPvjjj"), nullptr);
   EXPECT_EQ(dlsym(module, "_ZN6kavrel4host5TraceEPKcz"), nullptr);
+  EXPECT_EQ(
+      dlsym(module,
+            "_ZN6kavrel8platform6driver18DescribeSerialPortERKNS1_7UdevTtyEPNS_14SerialPortInfoE"),
+      nullptr);
   dlclose(module);
 }
 

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "kavrel/SerialCtl.h"
+#include "kavrel/errors.h"
+#include "kavrel/port_list.h"
 #include "kavrel/version.h"
 
 namespace {
@@ -46,6 +48,17 @@ TEST(DllHost, TheModuleVersionRecordComesFromTheDll) {
   EXPECT_EQ(std::vector<unsigned>(record.fileVersion, record.fileVersion + 4),
             (std::vector<unsigned>{3, 0, 7, 2}));
   EXPECT_STREQ(record.originalFilename, "Kavrel.DLL");
+}
+
+TEST(DllHost, TheDllListsTheSerialPorts) {
+  // Whatever the system has (under Wine usually nothing SetupAPI knows);
+  // each entry is a COM port by the name SetSerial takes.
+  std::vector<kavrel::SerialPortInfo> ports;
+  ASSERT_TRUE(kavrel::ListSerialPorts(ports)) << kavrel::GetLastErrorReason().text;
+  for (const kavrel::SerialPortInfo& port : ports) {
+    EXPECT_EQ(port.name.compare(0, 3, "COM"), 0) << port.name;
+    EXPECT_EQ(port.devicePath, "\\\\.\\" + port.name);
+  }
 }
 
 }  // namespace

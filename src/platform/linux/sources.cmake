@@ -15,4 +15,10 @@ target_sources(kavrel_objects PRIVATE
   platform/linux/comm_device.cpp
   platform/linux/io_thread.cpp
   platform/linux/comm_api.cpp
+  platform/linux/udev_port_description.cpp
+  platform/linux/port_discovery.cpp
 )
+# libudev: port discovery. GLOBAL, so the tests linking the objects see it.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBUDEV REQUIRED IMPORTED_TARGET GLOBAL libudev)
+set(KAVREL_PLATFORM_LIBRARIES PkgConfig::LIBUDEV)

@@ -4,6 +4,9 @@ target_sources(kavrel_objects PRIVATE
   platform/windows/events.cpp
   platform/windows/threads.cpp
   platform/windows/handles.cpp
+  platform/windows/usb_instance_id.cpp
+  platform/windows/port_discovery.cpp
 )
-# user32: MessageBoxW and PostMessageA, for the host defaults.
-target_link_libraries(kavrel_objects PUBLIC user32)
+# user32: MessageBoxW and PostMessageA, for the host defaults; setupapi and
+# advapi32: port discovery (the device list and each port's registry key).
+set(KAVREL_PLATFORM_LIBRARIES user32 setupapi advapi32)

@@ -5,9 +5,12 @@
 // Each bridge (kavrel-term --pipe with its default listener timing, with
 // --settle 1 --poll 1, and socat) runs the same round trip: the bench writes
 // one byte to the bridge's standard input and times until one byte comes
-// back on its standard output. The bridges take turns in short batches so
-// all see the same machine; medians, 90th and 99th percentiles and the ratio
-// to socat are printed.
+// back on its standard output. Two paths without a bridge show what is
+// below the bridges: plain write()/read() on the pty, and SerialCtl in this
+// process (WriteSerial, the listener's notification, ReadSerial), which is
+// the library's own share of kavrel-term's time. All take turns in short
+// batches so all see the same machine; medians, 90th and 99th percentiles
+// and the ratio to socat are printed.
 //
 //   kavrel_turnaround [ROUND_TRIPS_PER_BATCH] [BATCHES] [KAVREL_TERM]
 #include <fcntl.h>
@@ -25,9 +28,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "kavrel/SerialCtl.h"
+#include "kavrel/host.h"
 
 extern char** environ;
 
@@ -95,8 +103,18 @@ class EchoingDevice {
   std::thread thread_;
 };
 
+// One way to one byte in and one byte back.
+class Path {
+ public:
+  virtual ~Path() = default;
+  virtual bool ok() const = 0;
+  // The round trip in microseconds, or a negative value when nothing came
+  // back within timeoutMs.
+  virtual double RoundTrip(int timeoutMs) = 0;
+};
+
 // A bridge program with pipes on its standard input and output.
-class Bridge {
+class Bridge : public Path {
  public:
   explicit Bridge(std::vector<std::string> args) {
     int in[2], out[2];
@@ -120,7 +138,7 @@ class Bridge {
     in_ = in[1];
     out_ = out[0];
   }
-  ~Bridge() {
+  ~Bridge() override {
     if (in_ >= 0) close(in_);
     if (out_ >= 0) close(out_);
     if (pid_ > 0) {
@@ -131,11 +149,9 @@ class Bridge {
   Bridge(const Bridge&) = delete;
   Bridge& operator=(const Bridge&) = delete;
 
-  bool ok() const { return pid_ > 0; }
+  bool ok() const override { return pid_ > 0; }
 
-  // One byte in, one byte back; the round trip in microseconds, or a
-  // negative value when nothing came back within timeoutMs.
-  double RoundTrip(int timeoutMs) {
+  double RoundTrip(int timeoutMs) override {
     const char byte = 'k';
     const auto started = Clock::now();
     if (write(in_, &byte, 1) != 1) return -1;
@@ -151,9 +167,84 @@ class Bridge {
   int out_ = -1;
 };
 
+// The pty's slave opened raw, written and read directly.
+class PlainPty : public Path {
+ public:
+  explicit PlainPty(const std::string& path)
+      : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    termios raw{};
+    if (fd_ < 0 || tcgetattr(fd_, &raw) != 0) return;
+    cfmakeraw(&raw);
+    tcsetattr(fd_, TCSANOW, &raw);
+  }
+  ~PlainPty() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  PlainPty(const PlainPty&) = delete;
+  PlainPty& operator=(const PlainPty&) = delete;
+
+  bool ok() const override { return fd_ >= 0; }
+  double RoundTrip(int timeoutMs) override {
+    const char byte = 'k';
+    const auto started = Clock::now();
+    if (write(fd_, &byte, 1) != 1) return -1;
+    pollfd ready{fd_, POLLIN, 0};
+    char back = 0;
+    if (poll(&ready, 1, timeoutMs) != 1 || read(fd_, &back, 1) != 1) return -1;
+    return std::chrono::duration<double, std::micro>(Clock::now() - started).count();
+  }
+
+ private:
+  int fd_;
+};
+
+// SerialCtl in this process, driven as kavrel-term drives it: WriteSerial,
+// then ReadSerial on the listener's notification (settle 0, poll 0).
+class InProcess : public Path {
+ public:
+  explicit InProcess(const std::string& portName) : port_(new SerialCtl), buffer_(kBuffer) {
+    port_->SetSerial(portName.c_str(), 115200, 8, 1, "NONE", "");
+    port_->OpenSerial();
+    if (!port_->IsSerialOpen()) return;
+    kavrel::SetMainWindow(&queue_);
+    port_->ListenSerial(0, 0);
+    open_ = true;
+  }
+  ~InProcess() override {
+    port_->CloseSerial();
+    kavrel::SetMainWindow(nullptr);
+  }
+  InProcess(const InProcess&) = delete;
+  InProcess& operator=(const InProcess&) = delete;
+
+  bool ok() const override { return open_; }
+  double RoundTrip(int timeoutMs) override {
+    const unsigned char byte = 'k';
+    const auto started = Clock::now();
+    if (port_->WriteSerial(&byte, 1) != 1) return -1;
+    const auto end = started + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      kavrel::Message message{};
+      if (left.count() <= 0 || !queue_.Wait(message, static_cast<int>(left.count()))) return -1;
+      int count = 0;
+      port_->ReadSerial(buffer_.data(), count);
+      if (count > 0) break;
+    }
+    return std::chrono::duration<double, std::micro>(Clock::now() - started).count();
+  }
+
+ private:
+  static constexpr std::size_t kBuffer = SerialCtl::kStagingSize;
+  kavrel::MessageQueue queue_;
+  std::unique_ptr<SerialCtl> port_;
+  std::vector<unsigned char> buffer_;
+  bool open_ = false;
+};
+
 struct Contender {
   std::string label;
-  std::vector<std::string> args;  // the port's path is appended
+  std::function<std::unique_ptr<Path>()> make;
   std::vector<double> samples;
   bool failed = false;
 };
@@ -185,11 +276,25 @@ int main(int argc, char** argv) {
   }
   const std::string portName = device.path().substr(5);  // "pts/N"
 
+  auto bridge = [](std::vector<std::string> args) {
+    return [args]() -> std::unique_ptr<Path> { return std::make_unique<Bridge>(args); };
+  };
   std::vector<Contender> contenders = {
-      {"socat STDIO PTY", {"socat", "STDIO", device.path() + ",rawer"}, {}, false},
-      {"kavrel-term --pipe (settle 0, poll 0)", {kavrelTerm, "--pipe", portName}, {}, false},
+      {"socat STDIO PTY", bridge({"socat", "STDIO", device.path() + ",rawer"}), {}, false},
+      {"kavrel-term --pipe (settle 0, poll 0)",
+       bridge({kavrelTerm, "--pipe", portName}),
+       {},
+       false},
       {"kavrel-term --pipe --settle 1 --poll 1",
-       {kavrelTerm, "--pipe", "--settle", "1", "--poll", "1", portName},
+       bridge({kavrelTerm, "--pipe", "--settle", "1", "--poll", "1", portName}),
+       {},
+       false},
+      {"no bridge: plain write/read on the pty",
+       [&device]() -> std::unique_ptr<Path> { return std::make_unique<PlainPty>(device.path()); },
+       {},
+       false},
+      {"no bridge: SerialCtl in process (0, 0)",
+       [&portName]() -> std::unique_ptr<Path> { return std::make_unique<InProcess>(portName); },
        {},
        false},
   };
@@ -197,16 +302,16 @@ int main(int argc, char** argv) {
   for (int batch = 0; batch < batches; ++batch) {
     for (Contender& contender : contenders) {
       if (contender.failed) continue;
-      Bridge bridge(contender.args);
-      // The first round trip also waits for the bridge to open the port.
-      if (!bridge.ok() || bridge.RoundTrip(10000) < 0) {
+      const std::unique_ptr<Path> path = contender.make();
+      // The first round trip also waits for a bridge to open the port.
+      if (!path->ok() || path->RoundTrip(10000) < 0) {
         std::fprintf(stderr, "kavrel_turnaround: %s does not answer (is it installed?)\n",
                      contender.label.c_str());
         contender.failed = true;
         continue;
       }
       for (int i = 0; i < perBatch; ++i) {
-        const double micros = bridge.RoundTrip(5000);
+        const double micros = path->RoundTrip(5000);
         if (micros < 0) {
           std::fprintf(stderr, "kavrel_turnaround: %s lost a byte\n", contender.label.c_str());
           contender.failed = true;
@@ -222,7 +327,7 @@ int main(int argc, char** argv) {
   std::printf(
       "One byte in, one byte back through a bridge to a pty whose far end answers at once\n");
   std::printf("%d batches of %d round trips each, bridges taking turns\n\n", batches, perBatch);
-  std::printf("%-40s %10s %10s %10s %12s\n", "bridge", "median us", "p90 us", "p99 us",
+  std::printf("%-40s %10s %10s %10s %12s\n", "path", "median us", "p90 us", "p99 us",
               "median/socat");
   for (const Contender& contender : contenders) {
     if (contender.samples.empty()) {

@@ -106,6 +106,7 @@ class DuplexSession {
   Worker pumpThread_;
   Worker readerThread_;
   Worker writerThread_;
+  bool exitKeyPressed_ = false;
   Clock::time_point started_ = Clock::now();
   Clock::time_point lastProgress_;
 };
@@ -218,6 +219,7 @@ int DuplexSession::Supervise() {
     for (const SessionEvent& event : events_.Take()) {
       switch (event.kind) {
         case EventKind::kExitKey:
+          exitKeyPressed_ = true;
           return 0;
         case EventKind::kInputEnded:
           if (event.error != 0) {
@@ -277,7 +279,13 @@ void DuplexSession::ShowProgress(bool final) {
 
 int DuplexSession::Close(int exitCode) {
   interrupt_.Raise();
-  queue_.Stop();
+  // Keys typed before the exit key still go out (the writer gets the same
+  // grace as the others); any other end drops what waits.
+  if (exitKeyPressed_) {
+    queue_.EndInput();
+  } else {
+    queue_.Stop();
+  }
   window_.Stop();
   const Clock::time_point deadline = Clock::now() + kEndGrace;
   // Every thread gets the same deadline; none is left unasked.

@@ -51,16 +51,19 @@ stop_echo_port() {
   fi
 }
 
-# Runs one example host against an echoing port; the text must come back.
+# Runs one example host against an echoing port; the text must come back,
+# and the library must have said nothing on stderr: it is quiet unless asked.
 run_example() {
   local program=$1
   local text="kavrel-check-$RANDOM"
   start_echo_port
   local output
-  output=$("$program" "$echo_port" "$text" 2>/dev/null) || fail "$program exited with an error"
+  output=$(env -u KAVREL_TRACE "$program" "$echo_port" "$text" 2>"$scratch/stderr") ||
+    fail "$program exited with an error: $(cat "$scratch/stderr")"
   stop_echo_port
   [[ "$output" == *"$text"* ]] || fail "$program: expected the echo of $text, got: $output"
-  echo "  $(basename "$program") on $echo_port: echo received"
+  [[ ! -s "$scratch/stderr" ]] || fail "$program wrote on stderr: $(cat "$scratch/stderr")"
+  echo "  $(basename "$program") on $echo_port: echo received, stderr empty"
 }
 
 # Runs the port lister: it must succeed and end with its count.
@@ -138,6 +141,8 @@ library=$(find "$prefix" -name 'libKavrel.so.3.0.7.2' -print -quit)
 soname=$(readelf -d "$library" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
 [[ "$soname" == "libKavrel.so.3" ]] || fail "SONAME is $soname"
 echo "  $library (SONAME $soname)"
+"$prefix/bin/kavrel-term" --version >/dev/null || fail "the installed kavrel-term does not run"
+echo "  $prefix/bin/kavrel-term runs"
 check_against prefix "$prefix"
 
 step "cpack -G DEB"

@@ -1,6 +1,7 @@
 // kavrel-term's own logic: the simulated instrument, line splitting, port
 // names, and the text it shows.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -13,11 +14,12 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "exit_key.h"
 #include "instrument.h"
 #include "instrument_thread.h"
+#include "line_maps.h"
 #include "port_names.h"
+#include "settings_reason.h"
 #include "text_format.h"
 #include "virtual_pair.h"
 
@@ -55,8 +57,7 @@ bool IsReading(const std::string& reply, char unit) {
   int consumed = 0;
   if (std::sscanf(reply.c_str(), "%lf %c%n", &value, &seenUnit, &consumed) != 2) return false;
   return reply.size() == 16 && (reply[0] == '+' || reply[0] == '-') && reply[2] == '.' &&
-         reply[8] == 'E' && seenUnit == unit && reply.compare(14, 2, "\r\n") == 0 &&
-         consumed == 14;
+         reply[8] == 'E' && seenUnit == unit && reply.compare(14, 2, "\r\n") == 0 && consumed == 14;
 }
 
 TEST(InstrumentModel, MeasurementsCarryValueAndUnit) {
@@ -141,8 +142,7 @@ TEST_F(InstrumentOnPair, AnswersCommandsSendsStatusAndKeepsTranscript) {
   ASSERT_TRUE(instrument.Start(error)) << error;
 
   const std::string commands = "*IDN?\r\nBOGUS\n";
-  ASSERT_EQ(write(slave_, commands.data(), commands.size()),
-            static_cast<ssize_t>(commands.size()));
+  ASSERT_EQ(write(slave_, commands.data(), commands.size()), static_cast<ssize_t>(commands.size()));
   const std::string seen = ReadUntil("Undefined header\"\r\n", std::chrono::seconds(10));
   const std::string withStatus = seen + ReadUntil("#STATUS", std::chrono::seconds(10));
   instrument.Stop();
@@ -152,9 +152,8 @@ TEST_F(InstrumentOnPair, AnswersCommandsSendsStatusAndKeepsTranscript) {
   EXPECT_NE(withStatus.find("#STATUS uptime="), std::string::npos);
   const InstrumentThread::Transcript transcript = instrument.transcript();
   EXPECT_EQ(transcript.received, commands);
-  EXPECT_EQ(transcript.replies,
-            (std::vector<std::string>{InstrumentModel::kIdentity,
-                                      "ERR -113,\"Undefined header\""}));
+  EXPECT_EQ(transcript.replies, (std::vector<std::string>{InstrumentModel::kIdentity,
+                                                          "ERR -113,\"Undefined header\""}));
   EXPECT_GE(transcript.statusLines, 1u);
   EXPECT_TRUE(transcript.failure.empty()) << transcript.failure;
   // Everything the slave read came from the transcript, in order.
@@ -186,9 +185,78 @@ TEST(HexDumper, OffsetsRunOnAcrossDeliveriesAndColumnsStayAligned) {
             "00000015  51 52 53 54                                       |QRST|\n");
 }
 
-TEST(PortTable, EmptyListSaysSo) {
-  EXPECT_EQ(FormatPortTable({}), "No serial ports found.\n");
+TEST(HexDumper, RawTerminalLinesEndInCarriageReturnLineFeed) {
+  HexDumper dumper("\r\n");
+  const unsigned char byte = 'A';
+  EXPECT_EQ(dumper.Dump(&byte, 1),
+            "00000000  41                                                |A|\r\n");
 }
+
+TEST(TraceText, ControlBytesAreShownNotSent) {
+  EXPECT_EQ(EscapeControlBytes("open [\x1b[2J]\n"), "open [\\x1B[2J]\n");
+  EXPECT_EQ(EscapeControlBytes("a\nb\x7f"), "a\\x0Ab\\x7F");
+}
+
+struct MapCase {
+  const char* maps;
+  const char* in;
+  const char* out;
+};
+
+TEST(ByteMap, EachMapChangesItsByteOnly) {
+  const MapCase cases[] = {
+      {"", "a\r\nb\b\x7f", "a\r\nb\b\x7f"},
+      {"crlf", "a\r\n", "a\n\n"},
+      {"crcrlf", "a\rb", "a\r\nb"},
+      {"igncr", "a\r\nb", "a\nb"},
+      {"lfcr", "a\nb", "a\rb"},
+      {"lfcrlf", "a\r\nb\n", "a\r\r\nb\r\n"},
+      {"ignlf", "a\r\n", "a\r"},
+      {"bsdel,delbs", "\b\x7f", "\x7f\b"},
+      {"igncr,lfcrlf", "x\r\n", "x\r\n"},
+  };
+  for (const MapCase& c : cases) {
+    ByteMap map;
+    std::string why;
+    ASSERT_TRUE(ByteMap::Parse(c.maps, map, why)) << c.maps << ": " << why;
+    const std::string in = c.in;
+    EXPECT_EQ(map.Apply(reinterpret_cast<const unsigned char*>(in.data()), in.size()), c.out)
+        << c.maps;
+  }
+  ByteMap map;
+  std::string why;
+  EXPECT_FALSE(ByteMap::Parse("crlf,crlf", map, why));
+  EXPECT_FALSE(ByteMap::Parse("CRLF", map, why)) << "names are lower case, as in the help";
+  EXPECT_NE(why.find("unknown map \"CRLF\""), std::string::npos) << why;
+}
+
+TEST(ExitKey, ControlKeysAndHexBytes) {
+  const std::pair<const char*, int> cases[] = {
+      {"C-]", 0x1D},  {"c-a", 0x01},  {"Ctrl-X", 0x18}, {"^t", 0x14}, {"^@", 0x00},
+      {"0x7f", 0x7F}, {"0XFF", 0xFF}, {"C-1", -1},      {"C-", -1},   {"0x", -1},
+      {"0x100", -1},  {"0xg", -1},    {"x", -1},        {"C-ab", -1},
+  };
+  for (const auto& c : cases) {
+    unsigned char key = 0xAA;
+    EXPECT_EQ(ParseExitKey(c.first, key), c.second >= 0) << c.first;
+    if (c.second >= 0) {
+      EXPECT_EQ(key, c.second) << c.first;
+    }
+  }
+  EXPECT_EQ(ExitKeyName(0x1D), "Ctrl-]");
+  EXPECT_EQ(ExitKeyName(0x01), "Ctrl-A");
+  EXPECT_EQ(ExitKeyName(0x7F), "0x7f");
+}
+
+TEST(RefusedSettings, TheBrokenRuleIsNamed) {
+  EXPECT_EQ(ExplainRefusedSettings(115200, 8, "1.5"), "1.5 stop bits need 5 data bits");
+  EXPECT_EQ(ExplainRefusedSettings(115200, 5, "2"), "2 stop bits need 6 to 8 data bits");
+  EXPECT_EQ(ExplainRefusedSettings(115200, 9, "1"), "data bits must be 5 to 8");
+  EXPECT_EQ(ExplainRefusedSettings(0, 8, "1"), "the rate must be above 0 baud");
+  EXPECT_EQ(ExplainRefusedSettings(123456789, 5, "1.5"), "the device cannot run at 123456789 baud");
+}
+
+TEST(PortTable, EmptyListSaysSo) { EXPECT_EQ(FormatPortTable({}), "No serial ports found.\n"); }
 
 TEST(PortTable, ColumnsLineUpAndMissingUsbFieldsShowDashes) {
   PortInfo uart{"ttyS0", "serial", "", "", "", "", ""};
@@ -213,7 +281,8 @@ TEST(PortTable, ColumnsLineUpAndMissingUsbFieldsShowDashes) {
 
 TEST(Progress, BarFillsWithTheFractionSent) {
   EXPECT_EQ(FormatProgress(0, 2048, 0, 10), "[----------]   0%  0 B / 2.0 KiB  0 B/s");
-  EXPECT_EQ(FormatProgress(1024, 2048, 1536, 10), "[#####-----]  50%  1.0 KiB / 2.0 KiB  1.5 KiB/s");
+  EXPECT_EQ(FormatProgress(1024, 2048, 1536, 10),
+            "[#####-----]  50%  1.0 KiB / 2.0 KiB  1.5 KiB/s");
   EXPECT_EQ(FormatProgress(2048, 2048, 1048576, 10),
             "[##########] 100%  2.0 KiB / 2.0 KiB  1.0 MiB/s");
   EXPECT_EQ(FormatProgress(5 << 20, 0, 0, 10), "sent 5.0 MiB  0 B/s");

@@ -1,103 +1,54 @@
 #include "input_pump.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
-#include <system_error>
-
-#include "session.h"
+#include <string>
+#include <vector>
 
 namespace kavrel_term {
 
-InputPump::InputPump(int fd, kavrel::Window& window, std::size_t blockSize,
-                     std::size_t maxBuffered)
-    : fd_(fd), window_(window), blockSize_(blockSize), maxBuffered_(maxBuffered) {}
-
-InputPump::~InputPump() {
-  Stop();
-  if (wakeFd_ >= 0) close(wakeFd_);
-}
-
-bool InputPump::Start(int signalFd) {
-  signalFd_ = signalFd;
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakeFd_ < 0) return false;
-  try {
-    thread_ = std::thread(&InputPump::Run, this);
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
-}
-
-void InputPump::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  roomOrStop_.notify_all();
-  if (wakeFd_ >= 0) {
-    const std::uint64_t one = 1;
-    (void)!write(wakeFd_, &one, sizeof one);
-  }
-  if (thread_.joinable()) thread_.join();
-}
-
-bool InputPump::Take(std::vector<unsigned char>& block) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (blocks_.empty()) return false;
-    block = std::move(blocks_.front());
-    blocks_.pop_front();
-    buffered_ -= block.size();
-  }
-  roomOrStop_.notify_all();
-  return true;
-}
-
-bool InputPump::WaitForRoom() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  roomOrStop_.wait(lock, [this] { return stopping_ || buffered_ < maxBuffered_; });
-  return !stopping_;
-}
-
 void InputPump::Run() {
-  std::vector<unsigned char> buffer(blockSize_);
-  while (WaitForRoom()) {
-    pollfd watched[3] = {{wakeFd_, POLLIN, 0}, {fd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
-    const nfds_t count = signalFd_ >= 0 ? 3 : 2;
-    if (poll(watched, count, -1) < 0) {
-      if (errno == EINTR) continue;
-      window_.Post(kInputEndedMessage, static_cast<kavrel::WPARAM>(errno), 0);
-      return;
-    }
-    if (watched[0].revents != 0) return;  // Stop
-    if (count == 3 && (watched[2].revents & POLLIN) != 0) {
-      signalfd_siginfo info{};
-      if (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        window_.Post(kSignalMessage, info.ssi_signo, 0);
-        return;
-      }
-    }
-    if (watched[1].revents == 0) continue;
-
-    const ssize_t got = read(fd_, buffer.data(), buffer.size());
+  std::vector<char> buffer(blockSize_);
+  for (;;) {
+    const IoResult ready = WaitReadable(fd_, interrupt_);
+    if (ready == IoResult::kInterrupted) return;
+    const ssize_t got = ready == IoResult::kDone ? read(fd_, buffer.data(), buffer.size()) : -1;
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got <= 0) {
-      window_.Post(kInputEndedMessage, got == 0 ? 0 : static_cast<kavrel::WPARAM>(errno), 0);
+      const int error = got == 0 ? 0 : errno;
+      queue_.EndInput();
+      events_.Report(EventKind::kInputEnded, error);
       return;
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      blocks_.emplace_back(buffer.begin(), buffer.begin() + got);
-      buffered_ += static_cast<std::size_t>(got);
+    std::string block(buffer.data(), static_cast<std::size_t>(got));
+    const bool goOn = keys_ == nullptr || HandleKeys(block);
+    if (!block.empty() && !queue_.Push(std::move(block))) return;
+    if (!goOn) {
+      events_.Report(EventKind::kExitKey);
+      return;
     }
-    window_.Post(kInputMessage, 0, 0);
   }
+}
+
+bool InputPump::HandleKeys(std::string& block) {
+  // Keys after the exit key are not the user's to send: the session ends.
+  // The keys for the line controls (pulse DTR, send a break) will be looked
+  // for here beside it once the library has calls for them.
+  const std::size_t exitAt = block.find(static_cast<char>(keys_->exitKey));
+  const bool exitPressed = exitAt != std::string::npos;
+  if (exitPressed) block.resize(exitAt);
+  if (keys_->echo != nullptr && !block.empty()) {
+    std::string shown;
+    for (char key : block) shown += key == '\r' ? std::string("\r\n") : std::string(1, key);
+    // The echo is a courtesy: a screen that fails shows up in the reader.
+    keys_->echo->Write(shown);
+  }
+  if (!keys_->outputMap.empty()) {
+    block =
+        keys_->outputMap.Apply(reinterpret_cast<const unsigned char*>(block.data()), block.size());
+  }
+  return !exitPressed;
 }
 
 }  // namespace kavrel_term

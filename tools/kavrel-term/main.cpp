@@ -1,14 +1,16 @@
 // kavrel-term: a serial terminal, pipe and port lister built on Kavrel.
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bridge.h"
 #include "demo.h"
+#include "exit_key.h"
 #include "kavrel/SerialCtl.h"
 #include "kavrel/version.h"
+#include "line_maps.h"
 #include "port_list.h"
 #include "send_file.h"
 #include "session.h"
@@ -36,11 +38,19 @@ int PrintVersion() {
   return 0;
 }
 
+// A CLI11 check that parses a map list into target.
+CLI::Validator MapCheck(kavrel_term::ByteMap& target) {
+  return CLI::Validator(
+      [&target](std::string& text) {
+        std::string why;
+        return kavrel_term::ByteMap::Parse(text, target, why) ? std::string() : why;
+      },
+      "MAP");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // First, so that even a run that ends at a bad option keeps the library's
-  // unload trace line off standard error.
   kavrel_term::HostHooks hooks;
 
   CLI::App app{
@@ -48,9 +58,9 @@ int main(int argc, char** argv) {
       "PORT is a name under /dev (ttyUSB0, ttyS0, pts/3) or COMn for ttyS<n-1>.",
       "kavrel-term"};
   app.footer(
-      "In the terminal, keys go to the port as typed and Ctrl-] quits.\n"
-      "Exit status: 0 success, 1 the port or a transfer failed, 2 bad options.\n"
-      "See kavrel-term(1).");
+      "In the terminal, keys go to the port as typed and Ctrl-] (see --exit-key) quits.\n"
+      "Exit status: 0 success, 1 the port or a transfer failed, 2 bad options,\n"
+      "128+n ended by signal n. See kavrel-term(1).");
 
   kavrel_term::LineOptions line;
   bool demo = false;
@@ -58,51 +68,111 @@ int main(int argc, char** argv) {
   bool version = false;
   bool pipe = false;
   bool hex = false;
+  bool echo = false;
   bool verbose = false;
   std::string sendFile;
+  std::string logFile;
+  std::string exitKeyText;
+  unsigned char exitKey = kavrel_term::kDefaultExitKey;
+  kavrel_term::ByteMap inputMap;
+  kavrel_term::ByteMap outputMap;
+  std::string inputMapText;
+  std::string outputMapText;
   int lingerMs = 200;
   std::size_t blockSize = 4096;
 
   auto* portArg = app.add_option("PORT", line.port, "Serial port to open");
-  auto* demoFlag = app.add_flag("--demo", demo,
-                                "Talk to a simulated instrument over a virtual null-modem pair");
+  auto* demoFlag =
+      app.add_flag("--demo", demo, "Talk to a simulated instrument over a virtual null-modem pair");
   auto* listFlag = app.add_flag("--list", list, "List the serial ports on this machine");
   auto* versionFlag = app.add_flag("--version", version, "Show the library's version and exit");
-  auto* pipeFlag = app.add_flag("--pipe", pipe,
-                                "Bridge standard input and output to PORT, byte for byte");
+  auto* pipeFlag =
+      app.add_flag("--pipe", pipe, "Bridge standard input and output to PORT, byte for byte");
   auto* sendOption =
       app.add_option("--send", sendFile, "Send FILE through PORT, then exit")->type_name("FILE");
-  app.add_option("--baud", line.baud, "Line speed in bits per second (default 115200)")
+  app.add_option("-b,--baud", line.baud, "Line speed in bits per second (default 115200)")
       ->check(CLI::Range(1L, 2147483647L));
-  app.add_option("--data", line.dataBits, "Data bits: 5-8 (default 8)")->check(CLI::Range(5, 8));
-  app.add_option("--stop", line.stopBits, "Stop bits: 1, 1.5 or 2 (default 1)")
+  app.add_option("-d,--data", line.dataBits, "Data bits: 5-8 (default 8)")->check(CLI::Range(5, 8));
+  app.add_option("-s,--stop", line.stopBits, "Stop bits: 1, 1.5 or 2 (default 1)")
       ->check(CLI::IsMember({"1", "1.5", "2"}));
-  app.add_option("--parity", line.parity, "Parity: none, odd or even (default none)")
+  app.add_option("-p,--parity", line.parity, "Parity: none, odd or even (default none)")
       ->check(CLI::IsMember({"none", "odd", "even"}, CLI::ignore_case));
-  app.add_option("--capture", line.capture,
-                 "Copy every delivery of received bytes to FILE, each followed by CR LF CR LF")
-      ->type_name("FILE");
+  auto* captureOption =
+      app.add_option("-c,--capture", line.capture,
+                     "Append every delivery of received bytes to FILE, each followed by CR LF "
+                     "CR LF")
+          ->type_name("FILE");
+  auto* logOption = app.add_option("-l,--log", logFile,
+                                   "Append a timestamped log of the raw traffic both ways to FILE")
+                        ->type_name("FILE");
+  auto* settleOption =
+      app.add_option("--settle", line.settleMs,
+                     "Wait MS after bytes arrive before announcing them (default 0)")
+          ->type_name("MS")
+          ->check(CLI::Range(0L, 3600000L));
+  auto* pollOption = app.add_option("--poll", line.pollMs,
+                                    "Announce unread bytes again after MS (default 0: at once)")
+                         ->type_name("MS")
+                         ->check(CLI::Range(0L, 3600000L));
   auto* hexFlag = app.add_flag("--hex", hex, "Terminal: show received bytes as a hex dump");
+  auto* echoFlag = app.add_flag("-e,--echo", echo, "Terminal: show typed keys (local echo)");
+  auto* imapOption = app.add_option("--imap", inputMapText,
+                                    "Terminal: how received bytes are shown; a comma list of: " +
+                                        std::string(kavrel_term::ByteMap::Names()))
+                         ->type_name("MAP")
+                         ->check(MapCheck(inputMap));
+  auto* omapOption = app.add_option("--omap", outputMapText,
+                                    "Terminal: how typed keys are sent; the same maps as --imap")
+                         ->type_name("MAP")
+                         ->check(MapCheck(outputMap));
+  auto* exitKeyOption =
+      app.add_option("--exit-key", exitKeyText,
+                     "Terminal: the key that quits, as C-x, ^x or 0xNN (default C-])")
+          ->type_name("KEY")
+          ->check(CLI::Validator(
+              [&exitKey](std::string& text) {
+                return kavrel_term::ParseExitKey(text, exitKey) ? std::string()
+                                                                : "not a key: use C-x, ^x or 0xNN";
+              },
+              "KEY"));
   auto* lingerOption =
       app.add_option("--linger", lingerMs,
-                     "Pipe: after end of input, wait until the line is quiet for MS (default 200)")
+                     "Pipe and send: after the input ends, wait until the line is quiet for MS "
+                     "(default 200 for --pipe, 0 for --send)")
           ->type_name("MS")
           ->check(CLI::Range(0, 3600000));
-  auto* blockOption = app.add_option("--block", blockSize, "Send: block size in bytes (default 4096)")
-                          ->type_name("BYTES")
-                          ->check(CLI::Range(static_cast<std::size_t>(1),
-                                             static_cast<std::size_t>(SerialCtl::kStagingSize)));
+  auto* blockOption =
+      app.add_option("--block", blockSize, "Send: block size in bytes (default 4096)")
+          ->type_name("BYTES")
+          ->check(CLI::Range(static_cast<std::size_t>(1),
+                             static_cast<std::size_t>(SerialCtl::kStagingSize)));
   app.add_flag("-v,--verbose", verbose, "Show the library's trace lines on standard error");
 
-  // One mode at a time.
-  demoFlag->excludes(listFlag)->excludes(versionFlag)->excludes(pipeFlag)->excludes(sendOption)
-      ->excludes(portArg)->excludes(hexFlag);
-  listFlag->excludes(versionFlag)->excludes(pipeFlag)->excludes(sendOption)->excludes(portArg)
-      ->excludes(hexFlag);
-  versionFlag->excludes(pipeFlag)->excludes(sendOption)->excludes(portArg)->excludes(hexFlag);
-  pipeFlag->excludes(sendOption)->excludes(hexFlag)->needs(portArg);
-  sendOption->excludes(hexFlag)->needs(portArg);
-  lingerOption->needs(pipeFlag);
+  // One mode at a time, and each option only where it means something.
+  demoFlag->excludes(listFlag)
+      ->excludes(versionFlag)
+      ->excludes(pipeFlag)
+      ->excludes(sendOption)
+      ->excludes(portArg)
+      ->excludes(logOption);
+  listFlag->excludes(versionFlag)->excludes(pipeFlag)->excludes(sendOption)->excludes(portArg);
+  versionFlag->excludes(pipeFlag)->excludes(sendOption)->excludes(portArg);
+  pipeFlag->excludes(sendOption)->needs(portArg);
+  sendOption->needs(portArg);
+  const std::vector<CLI::Option*> terminalOnly = {hexFlag, echoFlag, imapOption, omapOption,
+                                                  exitKeyOption};
+  const std::vector<CLI::Option*> otherModes = {demoFlag, listFlag, versionFlag, pipeFlag,
+                                                sendOption};
+  for (CLI::Option* option : terminalOnly) {
+    for (CLI::Option* mode : otherModes) {
+      option->excludes(mode);
+    }
+  }
+  for (CLI::Option* needsPort :
+       std::vector<CLI::Option*>{captureOption, settleOption, pollOption}) {
+    needsPort->excludes(listFlag)->excludes(versionFlag);
+  }
+  lingerOption->excludes(demoFlag)->excludes(listFlag)->excludes(versionFlag);
   blockOption->needs(sendOption);
 
   try {
@@ -114,7 +184,7 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
 
-  kavrel_term::HostHooks::ShowTrace(verbose);
+  if (verbose) kavrel_term::HostHooks::ShowTrace();
   if (version) return PrintVersion();
   if (list) return kavrel_term::RunList();
   if (demo) return kavrel_term::RunDemo(line);
@@ -122,7 +192,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kavrel-term: no port given (try --list, --demo or --help)\n");
     return kUsageError;
   }
-  if (pipe) return kavrel_term::RunPipe({line, lingerMs});
-  if (sendOption->count() > 0) return kavrel_term::RunSend({line, sendFile, blockSize});
-  return kavrel_term::RunTerminal({line, hex});
+  if (lingerOption->count() > 0 && !pipe && sendOption->count() == 0) {
+    std::fprintf(stderr, "kavrel-term: --linger needs --pipe or --send (see --help)\n");
+    return kUsageError;
+  }
+  if (pipe) return kavrel_term::RunPipe({line, lingerMs, logFile});
+  if (sendOption->count() > 0) {
+    return kavrel_term::RunSend(
+        {line, sendFile, blockSize, lingerOption->count() > 0 ? lingerMs : 0, logFile});
+  }
+  kavrel_term::TerminalOptions terminal;
+  terminal.line = line;
+  terminal.hex = hex;
+  terminal.echo = echo;
+  terminal.inputMap = inputMap;
+  terminal.outputMap = outputMap;
+  terminal.exitKey = exitKey;
+  terminal.logFile = logFile;
+  return kavrel_term::RunTerminal(terminal);
 }

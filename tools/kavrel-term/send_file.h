@@ -1,4 +1,5 @@
-// kavrel-term --send: sends a file through a port in blocks and exits.
+// kavrel-term --send: sends a file through a port in blocks and exits,
+// copying what the port receives meanwhile to standard output.
 #ifndef KAVREL_TERM_SEND_FILE_H
 #define KAVREL_TERM_SEND_FILE_H
 
@@ -13,6 +14,8 @@ struct SendOptions {
   LineOptions line;
   std::string file;
   std::size_t blockSize = 4096;
+  int lingerMs = 0;  // after the last block: wait this long for the line to go quiet
+  std::string logFile;
 };
 
 int RunSend(const SendOptions& options);

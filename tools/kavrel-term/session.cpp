@@ -1,9 +1,5 @@
 #include "session.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +9,7 @@
 
 #include "kavrel/host.h"
 #include "port_names.h"
+#include "settings_reason.h"
 #include "text_format.h"
 
 namespace kavrel_term {
@@ -22,11 +19,6 @@ namespace {
 // SetSerial's stop-bit argument: 1 and 2 mean themselves, any other value
 // asks for one and a half.
 constexpr int kOneAndAHalfStopBits = 15;
-
-// The trace handler may run when the library is unloaded at process exit,
-// after kavrel-term's own statics are gone, so it uses only this flag, which
-// has nothing to destroy.
-std::atomic<bool> gVerboseTrace{false};
 
 struct CollectedMessages {
   std::mutex mutex;
@@ -44,19 +36,18 @@ std::string DescribeLine(const LineOptions& options) {
   std::string parity = options.parity;
   for (char& c : parity) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return std::to_string(options.baud) + " baud, " + std::to_string(options.dataBits) +
-         " data bits, " + options.stopBits + (options.stopBits == "1" ? " stop bit, " : " stop bits, ") +
+         " data bits, " + options.stopBits +
+         (options.stopBits == "1" ? " stop bit, " : " stop bits, ") +
          (parity == "none" ? std::string("no parity") : parity + " parity");
 }
 
 std::string ShortLine(const LineOptions& options) {
-  const char parity = static_cast<char>(std::toupper(static_cast<unsigned char>(options.parity[0])));
+  const char parity =
+      static_cast<char>(std::toupper(static_cast<unsigned char>(options.parity[0])));
   return std::to_string(options.dataBits) + parity + options.stopBits;
 }
 
 HostHooks::HostHooks() {
-  kavrel::SetTraceHandler([](const char* line) {
-    if (gVerboseTrace.load()) std::fprintf(stderr, "kavrel-term: trace: %s", line);
-  });
   kavrel::SetMessageBoxHandler([](const char* gbkText) {
     const std::string text = GbkToUtf8(gbkText);
     std::lock_guard<std::mutex> lock(Messages().mutex);
@@ -66,12 +57,17 @@ HostHooks::HostHooks() {
 
 HostHooks::~HostHooks() {
   // The message-box default prints on stderr, which is right for anything
-  // raised after kavrel-term has stopped listening. The trace handler stays:
-  // it keeps the library's unload line out of a script's stderr.
+  // raised after kavrel-term has stopped listening.
   kavrel::SetMessageBoxHandler({});
 }
 
-void HostHooks::ShowTrace(bool show) { gVerboseTrace.store(show); }
+void HostHooks::ShowTrace() {
+  // The handler stays for the library's unload line at process exit, after
+  // kavrel-term's statics are gone: it uses none.
+  kavrel::SetTraceHandler([](const char* line) {
+    std::fprintf(stderr, "kavrel-term: trace: %s", EscapeControlBytes(line).c_str());
+  });
+}
 
 std::string HostHooks::TakeMessages() {
   std::lock_guard<std::mutex> lock(Messages().mutex);
@@ -103,15 +99,18 @@ std::string OpenPort(SerialCtl& port, const LineOptions& options) {
     const std::string refused = HostHooks::TakeMessages();
     port.CloseSerial();
     if (!refused.empty()) {
-      return name + ": settings refused: " + refused + " (" + DescribeLine(options) + ")";
+      return name + ": settings refused: " +
+             ExplainRefusedSettings(options.baud, options.dataBits, options.stopBits) +
+             " (asked for " + DescribeLine(options) + "; the library says " + refused + ")";
     }
     return name + ": " + OpenFailureReason(DevicePathFor(name));
   }
 
   if (!options.capture.empty()) {
     // OpenSerial starts without a capture stream; the host attaches one now,
-    // before any listener runs. CloseSerial closes it.
-    std::FILE* capture = std::fopen(options.capture.c_str(), "wb");
+    // before any listener runs. CloseSerial closes it. An existing file is
+    // added to, never emptied.
+    std::FILE* capture = std::fopen(options.capture.c_str(), "ab");
     if (capture == nullptr) {
       const std::string reason = std::strerror(errno);
       port.CloseSerial();
@@ -120,26 +119,6 @@ std::string OpenPort(SerialCtl& port, const LineOptions& options) {
     port.captureStream = capture;
   }
   return std::string();
-}
-
-bool WriteAllToFd(int fd, const void* data, std::size_t size) {
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  while (size > 0) {
-    const ssize_t written = write(fd, bytes, size);
-    if (written > 0) {
-      bytes += written;
-      size -= static_cast<std::size_t>(written);
-      continue;
-    }
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0 && errno == EAGAIN) {
-      pollfd ready{fd, POLLOUT, 0};
-      poll(&ready, 1, -1);
-      continue;
-    }
-    return false;
-  }
-  return true;
 }
 
 }  // namespace kavrel_term

@@ -10,12 +10,6 @@
 
 namespace kavrel_term {
 
-// Messages kavrel-term posts to its own kavrel::MessageQueue beside the
-// library's KAVREL_WM_DATA_READY, in the WM_USER range as a Windows host would.
-constexpr kavrel::UINT kInputMessage = 0x0400 + 100;       // input bytes wait in the pump
-constexpr kavrel::UINT kInputEndedMessage = 0x0400 + 101;  // end of input (wParam: errno or 0)
-constexpr kavrel::UINT kSignalMessage = 0x0400 + 102;      // wParam: the signal number
-
 struct LineOptions {
   std::string port;
   long baud = 115200;
@@ -23,6 +17,14 @@ struct LineOptions {
   std::string stopBits = "1";  // "1", "1.5" or "2"
   std::string parity = "none";
   std::string capture;  // empty: no capture file
+  // The listener's timing (ListenSerial): 0 and 0 announce bytes as soon as
+  // the library sees them; larger values gather a burst into fewer, larger
+  // deliveries.
+  long settleMs = 0;
+  long pollMs = 0;
+  // The line controls a terminal user expects (flow control, DTR and RTS at
+  // open, keeping the line's previous settings for the exit) belong here
+  // once the library has calls for them.
 };
 
 // "115200 baud, 8 data bits, 1 stop bit, no parity".
@@ -30,10 +32,10 @@ std::string DescribeLine(const LineOptions& options);
 // "8N1", "7E2", "5N1.5".
 std::string ShortLine(const LineOptions& options);
 
-// Installs kavrel-term's handlers for the library's message boxes and trace
-// lines, and restores the defaults when it goes out of scope. Message boxes
-// are collected (converted to UTF-8) so the mode that caused one can report
-// it in its own error line; trace lines are shown only when verbose.
+// Installs kavrel-term's handler for the library's message boxes, and
+// restores the default when it goes out of scope. Message boxes are
+// collected (converted to UTF-8) so the mode that caused one can report it
+// in its own error line.
 class HostHooks {
  public:
   HostHooks();
@@ -41,20 +43,19 @@ class HostHooks {
   HostHooks(const HostHooks&) = delete;
   HostHooks& operator=(const HostHooks&) = delete;
 
-  // Shows the library's trace lines on stderr from now on.
-  static void ShowTrace(bool show);
+  // Shows the library's trace lines on stderr (control bytes escaped) from
+  // now on, whatever KAVREL_TRACE says. Without it the library's own
+  // default holds: nothing, unless KAVREL_TRACE is set.
+  static void ShowTrace();
   // The message-box texts raised since the last call, joined by "; ".
   static std::string TakeMessages();
 };
 
 // Stores the settings, opens the port and, when asked, attaches the capture
-// file. Returns an empty string on success, otherwise one line saying why
-// ("ttyUSB0: no such port (...)"). On failure the port is closed.
+// file (appending to it). Returns an empty string on success, otherwise one
+// line saying why ("ttyUSB0: no such port (...)"). On failure the port is
+// closed.
 std::string OpenPort(SerialCtl& port, const LineOptions& options);
-
-// Writes all of data to a file descriptor, waiting when it is non-blocking.
-// False (errno set) when the descriptor fails, for example a closed pipe.
-bool WriteAllToFd(int fd, const void* data, std::size_t size);
 
 }  // namespace kavrel_term
 

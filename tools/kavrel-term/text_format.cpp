@@ -29,7 +29,8 @@ std::string HexDumper::Dump(const unsigned char* data, std::size_t size) {
       const unsigned char c = data[lineStart + i];
       out += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '.';
     }
-    out += "|\n";
+    out += '|';
+    out += lineEnd_;
   }
   offset_ += size;
   return out;
@@ -42,8 +43,7 @@ std::string FormatPortTable(const std::vector<PortInfo>& ports) {
                                              "MANUFACTURER", "PRODUCT", "SERIAL"};
   std::vector<std::vector<std::string>> rows;
   for (const PortInfo& port : ports) {
-    const std::string ids =
-        port.vendorId.empty() ? "-" : port.vendorId + ":" + port.productId;
+    const std::string ids = port.vendorId.empty() ? "-" : port.vendorId + ":" + port.productId;
     auto orDash = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
     rows.push_back({port.device, orDash(port.driver), ids, orDash(port.manufacturer),
                     orDash(port.product), orDash(port.serialNumber)});
@@ -104,6 +104,22 @@ std::string FormatProgress(std::uint64_t done, std::uint64_t total, double bytes
   out += FormatBytes(static_cast<double>(done)) + " / " + FormatBytes(static_cast<double>(total));
   out += "  " + FormatBytes(bytesPerSecond) + "/s";
   return out;
+}
+
+std::string EscapeControlBytes(const std::string& line) {
+  std::string shown;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(line[i]);
+    const bool ending = byte == '\n' && i + 1 == line.size();
+    if ((byte < 0x20 && !ending) || byte == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    } else {
+      shown += static_cast<char>(byte);
+    }
+  }
+  return shown;
 }
 
 std::string GbkToUtf8(const std::string& gbk) {

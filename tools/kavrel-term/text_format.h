@@ -12,13 +12,16 @@
 namespace kavrel_term {
 
 // A hex dump of a byte stream that arrives in pieces: offsets run on across
-// calls, each line shows up to 16 bytes and their printable characters.
+// calls, each line shows up to 16 bytes and their printable characters and
+// ends with lineEnd ("\r\n" on a raw terminal).
 class HexDumper {
  public:
+  explicit HexDumper(const char* lineEnd = "\n") : lineEnd_(lineEnd) {}
   std::string Dump(const unsigned char* data, std::size_t size);
 
  private:
   std::uint64_t offset_ = 0;
+  const char* lineEnd_;
 };
 
 // One serial port as --list shows it. USB fields stay empty for other ports.
@@ -41,6 +44,10 @@ std::string FormatProgress(std::uint64_t done, std::uint64_t total, double bytes
                            int barWidth);
 // 1536 -> "1.5 KiB"; below 1 KiB the exact count with "B".
 std::string FormatBytes(double bytes);
+
+// A trace line with its control bytes shown as \xNN (its final "\n" kept),
+// so a hostile port name cannot send escape sequences to the terminal.
+std::string EscapeControlBytes(const std::string& line);
 
 // The library's message texts are GBK; a UTF-8 terminal needs them converted.
 // Text that is not valid GBK is returned unchanged.

@@ -1,0 +1,340 @@
+#include "duplex_session.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "block_queue.h"
+#include "data_ready_window.h"
+#include "input_pump.h"
+#include "interruptible_io.h"
+#include "port_names.h"
+#include "port_reader.h"
+#include "port_writer.h"
+#include "quit_signals.h"
+#include "raw_keyboard.h"
+#include "session_events.h"
+#include "session_log.h"
+#include "shared_output.h"
+#include "text_format.h"
+#include "worker.h"
+
+namespace kavrel_term {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How often the device node is looked at, so an unplugged adapter ends the
+// session instead of leaving it silent.
+constexpr milliseconds kPresenceCheck{500};
+constexpr milliseconds kProgressInterval{100};
+constexpr int kBarWidth = 30;
+// How long the threads get to end once the session is over. The reader and
+// the pump end at once; only a WriteSerial the device does not finish can
+// take longer, and then the process leaves without it.
+constexpr milliseconds kEndGrace{300};
+
+int MillisecondsUntil(Clock::time_point when) {
+  const auto left = std::chrono::duration_cast<milliseconds>(when - Clock::now()).count();
+  return static_cast<int>(std::max<long long>(0, left));
+}
+
+class DuplexSession {
+ public:
+  explicit DuplexSession(const DuplexOptions& options)
+      : options_(options),
+        terminal_(options.kind == DuplexOptions::Kind::kTerminal),
+        name_(NormalisePortName(options.line.port)),
+        devicePath_(DevicePathFor(name_)),
+        port_(new SerialCtl),
+        output_(STDOUT_FILENO, interrupt_),
+        queue_(options.maxWaiting) {}
+  // Closes the port when the session ends before its threads start.
+  ~DuplexSession() {
+    port_->CloseSerial();
+    kavrel::SetMainWindow(nullptr);
+  }
+  DuplexSession(const DuplexSession&) = delete;
+  DuplexSession& operator=(const DuplexSession&) = delete;
+
+  // Everything up to the threads; false (said on stderr) when the session
+  // cannot start. The port is closed again on the way out.
+  bool Open();
+  // Starts the threads and runs the session to its end.
+  int Run();
+
+ private:
+  // The session's end: waits for a reason and returns the exit status.
+  int Supervise();
+  // Ends the threads, closes the port and restores the terminal. Exits the
+  // process when a thread does not end in time.
+  int Close(int exitCode);
+  [[noreturn]] void LeaveWithoutWriter(int exitCode);
+  bool DeviceStillThere() const;
+  void ShowProgress(bool final);
+  // One line on stderr; on a raw terminal the line needs its CR.
+  void Say(const std::string& line) const;
+
+  const DuplexOptions& options_;
+  const bool terminal_;
+  const std::string name_;
+  const std::string devicePath_;
+  QuitSignals signals_;  // first: blocks the signals before any thread starts
+  Interrupt interrupt_;
+  SessionEvents events_;
+  DataReadyWindow window_;
+  std::unique_ptr<SerialCtl> port_;  // about 400 KiB: kept off the stack
+  SessionLog log_;
+  std::optional<RawKeyboard> keyboard_;
+  SharedOutput output_;
+  BlockQueue queue_;
+  KeyHandling keys_{};
+  std::unique_ptr<InputPump> pump_;
+  std::unique_ptr<PortReader> reader_;
+  std::unique_ptr<PortWriter> writer_;
+  Worker pumpThread_;
+  Worker readerThread_;
+  Worker writerThread_;
+  bool exitKeyPressed_ = false;
+  Clock::time_point started_ = Clock::now();
+  Clock::time_point lastProgress_;
+};
+
+void DuplexSession::Say(const std::string& line) const {
+  const std::string text = "kavrel-term: " + line + (keyboard_ ? "\r\n" : "\n");
+  (void)!write(STDERR_FILENO, text.data(), text.size());
+}
+
+bool DuplexSession::DeviceStillThere() const {
+  struct stat info {};
+  return stat(devicePath_.c_str(), &info) == 0;
+}
+
+bool DuplexSession::Open() {
+  if (!signals_.ok() || !interrupt_.ok() || !events_.ok()) {
+    Say(std::string("cannot set up the session: ") + std::strerror(errno));
+    return false;
+  }
+  if (terminal_ && !isatty(options_.inputFd)) {
+    Say("standard input is not a terminal (use --pipe for scripts)");
+    return false;
+  }
+  const std::string error = OpenPort(*port_, options_.line);
+  if (!error.empty()) {
+    Say(error);
+    return false;
+  }
+  if (!options_.logFile.empty() &&
+      !log_.Open(options_.logFile, name_,
+                 ShortLine(options_.line) + " " + std::to_string(options_.line.baud) + " baud")) {
+    Say("cannot write the session log " + options_.logFile + ": " + std::strerror(errno));
+    return false;
+  }
+  kavrel::SetMainWindow(&window_);
+  port_->ListenSerial(options_.line.settleMs, options_.line.pollMs);
+  const std::string refused = HostHooks::TakeMessages();
+  if (!refused.empty()) {
+    Say(name_ + ": cannot listen: " + refused);
+    return false;
+  }
+  if (terminal_) {
+    // Raw before the banner: keys typed once the user sees it go to the
+    // port, none are held back by the line editor or flushed by the switch.
+    keyboard_.emplace(options_.inputFd);
+    if (!keyboard_->active()) {
+      keyboard_.reset();
+      Say("cannot put the terminal in raw mode: " + std::string(std::strerror(errno)));
+      return false;
+    }
+    Say("connected to " + name_ + ", " + DescribeLine(options_.line) +
+        (options_.line.capture.empty() ? "" : ", capture " + options_.line.capture) +
+        (options_.logFile.empty() ? "" : ", log " + options_.logFile) + ". Press " +
+        ExitKeyName(options_.exitKey) + " to quit.");
+  }
+  return true;
+}
+
+int DuplexSession::Run() {
+  PortReader::Shown shown;
+  if (options_.hex) {
+    shown = [dumper = HexDumper(terminal_ ? "\r\n" : "\n")](const unsigned char* data,
+                                                            std::size_t size) mutable {
+      return dumper.Dump(data, size);
+    };
+  } else if (!options_.inputMap.empty()) {
+    shown = [this](const unsigned char* data, std::size_t size) {
+      return options_.inputMap.Apply(data, size);
+    };
+  }
+  keys_.exitKey = options_.exitKey;
+  keys_.outputMap = options_.outputMap;
+  keys_.echo = options_.echo ? &output_ : nullptr;
+
+  pump_ = std::make_unique<InputPump>(options_.inputFd, options_.blockSize, queue_, interrupt_,
+                                      events_, terminal_ ? &keys_ : nullptr);
+  reader_ = std::make_unique<PortReader>(*port_, window_, output_, log_, interrupt_, events_,
+                                         std::move(shown));
+  writer_ = std::make_unique<PortWriter>(*port_, queue_, log_, events_);
+  if (!readerThread_.Start([this] { reader_->Run(); }) ||
+      !writerThread_.Start([this] { writer_->Run(); }) ||
+      !pumpThread_.Start([this] { pump_->Run(); })) {
+    Say("cannot start the session's threads");
+    return Close(1);
+  }
+  return Close(Supervise());
+}
+
+int DuplexSession::Supervise() {
+  bool drained = false;    // every input byte is written
+  bool finishing = false;  // the reader delivers what is left, then ends
+  Clock::time_point drainedAt;
+  Clock::time_point nextPresenceCheck = Clock::now() + kPresenceCheck;
+  for (;;) {
+    Clock::time_point wakeAt = nextPresenceCheck;
+    if (options_.progress) wakeAt = std::min(wakeAt, lastProgress_ + kProgressInterval);
+    if (drained && !finishing && options_.lingerMs >= 0) {
+      const Clock::time_point quietSince = std::max(drainedAt, reader_->lastTraffic());
+      wakeAt = std::min(wakeAt, quietSince + milliseconds(options_.lingerMs));
+    }
+    pollfd watched[2] = {{signals_.fd(), POLLIN, 0}, {events_.fd(), POLLIN, 0}};
+    if (poll(watched, 2, MillisecondsUntil(wakeAt)) < 0 && errno != EINTR) {
+      Say(std::string("poll: ") + std::strerror(errno));
+      return 1;
+    }
+    if (watched[0].revents != 0) {
+      const int signal = signals_.Take();
+      if (signal != 0) return 128 + signal;
+    }
+    for (const SessionEvent& event : events_.Take()) {
+      switch (event.kind) {
+        case EventKind::kExitKey:
+          exitKeyPressed_ = true;
+          return 0;
+        case EventKind::kInputEnded:
+          if (event.error != 0) {
+            Say(std::string("reading the input failed: ") + std::strerror(event.error));
+            return 1;
+          }
+          if (terminal_) return 0;  // the keyboard's terminal hung up
+          break;                    // the writer reports when it has written the rest
+        case EventKind::kWriterDrained:
+          drained = true;
+          drainedAt = Clock::now();
+          break;
+        case EventKind::kWriteFailed:
+          Say(name_ + ": write failed (the port no longer takes data)");
+          return 1;
+        case EventKind::kOutputFailed:
+          Say(std::string(terminal_ ? "the screen" : "standard output") +
+              " failed: " + std::strerror(event.error));
+          return 1;
+        case EventKind::kLogFailed:
+          Say("cannot write the session log " + options_.logFile + ": " +
+              std::strerror(event.error));
+          return 1;
+        case EventKind::kReaderFinished:
+          return 0;
+      }
+    }
+    const Clock::time_point now = Clock::now();
+    if (drained && !finishing && options_.lingerMs >= 0 &&
+        now >= std::max(drainedAt, reader_->lastTraffic()) + milliseconds(options_.lingerMs)) {
+      // The line has been quiet for the linger time: the reader takes what
+      // is still queued and ends.
+      finishing = true;
+      window_.Finish();
+    }
+    if (options_.progress && now >= lastProgress_ + kProgressInterval) ShowProgress(false);
+    if (now >= nextPresenceCheck) {
+      if (!DeviceStillThere()) {
+        Say(name_ + ": port gone (" + devicePath_ + " disappeared)");
+        return 1;
+      }
+      nextPresenceCheck = now + kPresenceCheck;
+    }
+  }
+}
+
+void DuplexSession::ShowProgress(bool final) {
+  lastProgress_ = Clock::now();
+  const double seconds = std::chrono::duration<double>(lastProgress_ - started_).count();
+  const auto done = static_cast<double>(writer_->written());
+  const double rate = seconds > 0 ? done / seconds : 0.0;
+  const std::string line = "\r" +
+                           FormatProgress(writer_->written(), options_.inputSize, rate, kBarWidth) +
+                           (final ? "\n" : "");
+  (void)!write(STDERR_FILENO, line.data(), line.size());
+}
+
+int DuplexSession::Close(int exitCode) {
+  interrupt_.Raise();
+  // Keys typed before the exit key still go out (the writer gets the same
+  // grace as the others); any other end drops what waits.
+  if (exitKeyPressed_) {
+    queue_.EndInput();
+  } else {
+    queue_.Stop();
+  }
+  window_.Stop();
+  const Clock::time_point deadline = Clock::now() + kEndGrace;
+  // Every thread gets the same deadline; none is left unasked.
+  const bool readerEnded = readerThread_.JoinBy(deadline);
+  const bool pumpEnded = pumpThread_.JoinBy(deadline);
+  const bool writerEnded = writerThread_.JoinBy(deadline);
+  if (!readerEnded || !pumpEnded || !writerEnded) LeaveWithoutWriter(exitCode);
+
+  if (options_.progress && writer_) ShowProgress(true);
+  port_->CloseSerial();  // ends the listener and closes the capture file
+  kavrel::SetMainWindow(nullptr);
+  log_.Close();
+  if (keyboard_) {
+    keyboard_->Restore();
+    keyboard_.reset();
+    // The device's last line may have left the cursor anywhere.
+    (void)!write(STDERR_FILENO, "\r\n", 2);
+    Say("closed " + name_ + ".");
+  }
+  return exitCode;
+}
+
+void DuplexSession::LeaveWithoutWriter(int exitCode) {
+  // A WriteSerial still waits for a device that takes nothing (flow
+  // stopped, a peer that never reads), and the library has no call that
+  // ends it from another thread: closing the port under it is not safe.
+  // What kavrel-term holds is put in order and the process leaves without
+  // it; the kernel closes the device. The reader has ended (it waits on
+  // nothing the interrupt does not cut short), so the capture stream it
+  // writes can be flushed.
+  if (readerThread_.JoinBy(Clock::now()) && port_->captureStream != nullptr) {
+    std::fflush(port_->captureStream);
+  }
+  log_.Close();
+  if (keyboard_) keyboard_->Restore();
+  keyboard_.reset();
+  Say(name_ + ": left a write the device had not taken");
+  _exit(exitCode);
+}
+
+}  // namespace
+
+int RunDuplex(const DuplexOptions& options) {
+  // A reader that goes away is a write error to handle, not a signal that
+  // kills the process with the port half-written.
+  signal(SIGPIPE, SIG_IGN);
+  DuplexSession session(options);
+  if (!session.Open()) return 1;
+  return session.Run();
+}
+
+}  // namespace kavrel_term

@@ -1,7 +1,5 @@
 // Threads with Win32 handles: waitable, with an exit code, closable while
 // they run.
-#include <atomic>
-#include <chrono>
 #include <system_error>
 #include <thread>
 
@@ -76,14 +74,12 @@ class ThreadObject final : public Waitable {
   std::thread thread_;
 };
 
-std::atomic<DWORD> nextThreadId{1};
-
 }  // namespace
 
 }  // namespace driver
 
 HANDLE CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadRoutine routine,
-                    void* argument, DWORD flags, DWORD* threadId) {
+                    void* argument, DWORD flags, std::nullptr_t /*threadId*/) {
   // Suspended creation is not offered: the library always lets a thread run.
   if (routine == nullptr || flags != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -109,7 +105,6 @@ HANDLE CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadRoutine
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return kNoHandle;
   }
-  if (threadId != nullptr) *threadId = driver::nextThreadId.fetch_add(1);
   return handle;
 }
 
@@ -125,14 +120,6 @@ BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode) {
   }
   *exitCode = object->exitCode();
   return TRUE;
-}
-
-void Sleep(DWORD milliseconds) {
-  if (milliseconds == 0) {
-    std::this_thread::yield();
-    return;
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 // Threads with Win32 handles: waitable, with an exit code, closable while
 // they run.
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -26,7 +27,7 @@ class ThreadObject final : public Waitable {
     std::thread thread;
     bool finished;
     {
-      std::lock_guard<std::mutex> lock(SignalBoard::Process().mutex);
+      std::lock_guard<std::mutex> lock(SignalLock());
       handleClosed_ = true;
       thread = std::move(thread_);
       finished = finished_;
@@ -44,7 +45,7 @@ class ThreadObject final : public Waitable {
   // thread is left to release itself.
   void Adopt(std::thread thread) {
     {
-      std::lock_guard<std::mutex> lock(SignalBoard::Process().mutex);
+      std::lock_guard<std::mutex> lock(SignalLock());
       if (!handleClosed_) {
         thread_ = std::move(thread);
         return;
@@ -53,21 +54,21 @@ class ThreadObject final : public Waitable {
     thread.detach();
   }
 
+  // Signals the handle: wakes the threads waiting for this thread.
   void Finish(DWORD exitCode) {
-    SignalBoard& board = SignalBoard::Process();
-    std::lock_guard<std::mutex> lock(board.mutex);
+    std::lock_guard<std::mutex> lock(SignalLock());
     finished_ = true;
     exitCode_ = exitCode;
-    board.changed.notify_all();
+    ReleaseWaiters();
   }
 
   DWORD exitCode() const {
-    std::lock_guard<std::mutex> lock(SignalBoard::Process().mutex);
+    std::lock_guard<std::mutex> lock(SignalLock());
     return exitCode_;
   }
 
  private:
-  // All guarded by the board's mutex.
+  // All guarded by the signal lock.
   bool finished_ = false;
   bool handleClosed_ = false;
   DWORD exitCode_ = STILL_ACTIVE;

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "port_fixture.h"
 #include "support/resource_count.h"
 
 namespace {
@@ -14,8 +16,8 @@ namespace {
 namespace p = kavrel::platform;
 using kavrel::DWORD;
 using kavrel::HANDLE;
-
-constexpr DWORD kPatienceMs = 30000;
+using kavrel_platform_test::AwaitSleepingWaiters;
+using kavrel_platform_test::kPatienceMs;
 
 // Events closed at scope end.
 class Events {
@@ -58,10 +60,17 @@ TEST(Events, InitialStateIsHonoured) {
   p::CloseHandle(event);
 }
 
-TEST(Events, TimedWaitEndsWithTimeout) {
-  Events event(1, true);
-  EXPECT_EQ(p::WaitForSingleObject(event[0], 20), p::WAIT_TIMEOUT);
-  EXPECT_EQ(p::WaitForMultipleObjects(1, event.data(), p::FALSE, 20), p::WAIT_TIMEOUT);
+TEST(Events, TimedWaitsEndWithTimeoutAndLeaveNothingQueued) {
+  Events events(2, false);
+  p::SetEvent(events[1]);
+  EXPECT_EQ(p::WaitForSingleObject(events[0], 20), p::WAIT_TIMEOUT);
+  EXPECT_EQ(p::WaitForMultipleObjects(1, events.data(), p::FALSE, 20), p::WAIT_TIMEOUT);
+  EXPECT_EQ(p::WaitForMultipleObjects(2, events.data(), p::TRUE, 20), p::WAIT_TIMEOUT);
+  // The wait for all took nothing, and no timed-out wait is still queued.
+  EXPECT_EQ(p::WaitForSingleObject(events[1], 0), p::WAIT_OBJECT_0);
+  const std::uint64_t wakeups = p::testing::WaitWakeups();
+  p::SetEvent(events[0]);
+  EXPECT_EQ(p::testing::WaitWakeups(), wakeups);
 }
 
 TEST(Events, SetFromAnotherThreadWakesAnInfiniteWait) {
@@ -182,7 +191,140 @@ TEST(Threads, WaitAnyCoversThreadsAndEventsTogether) {
   const HANDLE both[2] = {events[2], thread};
   p::SetEvent(gate.release);
   EXPECT_EQ(p::WaitForMultipleObjects(2, both, p::FALSE, kPatienceMs), p::WAIT_OBJECT_0 + 1);
+  // Of an event and a finished thread, the lower index is reported.
+  p::SetEvent(events[2]);
+  EXPECT_EQ(p::WaitForMultipleObjects(2, both, p::FALSE, 0), p::WAIT_OBJECT_0);
   p::CloseHandle(thread);
+}
+
+TEST(Threads, ClosingHandlesDuringAWaitKeepsTheObjectsForTheirWaiters) {
+  const std::size_t asleep = p::testing::SleepingWaiters();
+  Events events(2, true);
+  Gate gate{events[0], events[1]};
+  const HANDLE thread = p::CreateThread(nullptr, 0, &GatedRoutine, &gate, 0, nullptr);
+  ASSERT_NE(thread, p::kNoHandle);
+  const HANDLE lonely = p::CreateEventA(nullptr, p::TRUE, p::FALSE, nullptr);
+  DWORD onThread = 0;
+  DWORD onEvent = 0;
+  std::thread threadWaiter([&] { onThread = p::WaitForSingleObject(thread, kPatienceMs); });
+  std::thread eventWaiter([&] { onEvent = p::WaitForSingleObject(lonely, 200); });
+  // The gated thread and both waiters.
+  EXPECT_TRUE(AwaitSleepingWaiters(asleep + 3));
+  p::CloseHandle(thread);
+  p::CloseHandle(lonely);
+  p::SetEvent(gate.release);
+  threadWaiter.join();
+  eventWaiter.join();
+  EXPECT_EQ(onThread, p::WAIT_OBJECT_0);
+  EXPECT_EQ(onEvent, p::WAIT_TIMEOUT);
+}
+
+// Threads that each wait on one event (bounded by the patience) and count
+// the waits that were satisfied; all joined at scope end.
+class Sleepers {
+ public:
+  Sleepers(int count, const Events& events, bool eachOnItsOwn) {
+    for (int i = 0; i < count; ++i) {
+      const HANDLE event = events[eachOnItsOwn ? i : 0];
+      threads_.emplace_back([this, event] {
+        if (p::WaitForSingleObject(event, kPatienceMs) == p::WAIT_OBJECT_0) released_.fetch_add(1);
+      });
+    }
+  }
+  ~Sleepers() { JoinAll(); }
+  void JoinAll() {
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+  void Join(int i) { threads_[i].join(); }
+  int released() const { return released_.load(); }
+
+ private:
+  std::atomic<int> released_{0};
+  std::vector<std::thread> threads_;
+};
+
+TEST(Waits, ASignalWakesOnlyTheThreadsWaitingForIt) {
+  constexpr int kWaiters = 8;
+  Events events(kWaiters, true);
+  const std::size_t asleep = p::testing::SleepingWaiters();
+  Sleepers sleepers(kWaiters, events, /*eachOnItsOwn=*/true);
+  EXPECT_TRUE(AwaitSleepingWaiters(asleep + kWaiters));
+  const std::uint64_t wakeups = p::testing::WaitWakeups();
+  p::SetEvent(events[3]);
+  EXPECT_EQ(p::testing::WaitWakeups() - wakeups, 1u);
+  sleepers.Join(3);
+  EXPECT_EQ(sleepers.released(), 1);
+  for (int i = 0; i < kWaiters; ++i) p::SetEvent(events[i]);
+  sleepers.JoinAll();
+  EXPECT_EQ(sleepers.released(), kWaiters);
+}
+
+TEST(Waits, AutoResetReleasesOneSleeperPerSetAndManualResetReleasesAll) {
+  constexpr int kWaiters = 4;
+  for (const bool manualReset : {false, true}) {
+    SCOPED_TRACE(manualReset ? "manual reset" : "auto reset");
+    Events event(1, manualReset);
+    const std::size_t asleep = p::testing::SleepingWaiters();
+    Sleepers sleepers(kWaiters, event, /*eachOnItsOwn=*/false);
+    EXPECT_TRUE(AwaitSleepingWaiters(asleep + kWaiters));
+    const std::uint64_t wakeups = p::testing::WaitWakeups();
+    p::SetEvent(event[0]);
+    EXPECT_EQ(p::testing::WaitWakeups() - wakeups, manualReset ? kWaiters : 1u);
+    // The one waiter an auto-reset event released took it.
+    EXPECT_EQ(p::WaitForSingleObject(event[0], 0),
+              manualReset ? p::WAIT_OBJECT_0 : p::WAIT_TIMEOUT);
+    for (int i = 1; i < kWaiters && !manualReset; ++i) p::SetEvent(event[0]);
+    sleepers.JoinAll();
+    EXPECT_EQ(sleepers.released(), kWaiters);
+  }
+}
+
+TEST(Waits, ASleepingWaitForAllTakesNothingUntilItCanTakeEverything) {
+  Events events(2, false);
+  const std::size_t asleep = p::testing::SleepingWaiters();
+  DWORD result = 0;
+  std::thread waiter(
+      [&] { result = p::WaitForMultipleObjects(2, events.data(), p::TRUE, kPatienceMs); });
+  EXPECT_TRUE(AwaitSleepingWaiters(asleep + 1));
+  const std::uint64_t wakeups = p::testing::WaitWakeups();
+  p::SetEvent(events[0]);
+  // Half of the set was left for others: this thread takes it here.
+  EXPECT_EQ(p::WaitForSingleObject(events[0], 0), p::WAIT_OBJECT_0);
+  p::SetEvent(events[1]);
+  EXPECT_EQ(p::testing::WaitWakeups(), wakeups);
+  p::SetEvent(events[0]);
+  waiter.join();
+  EXPECT_EQ(result, p::WAIT_OBJECT_0);
+  EXPECT_EQ(p::WaitForMultipleObjects(2, events.data(), p::FALSE, 0), p::WAIT_TIMEOUT);
+}
+
+TEST(Waits, NoSignalIsLostBetweenCheckingAndFallingAsleep) {
+  // Two threads bounce a signal back and forth, so every set races the
+  // other thread's check and sleep; a lost set would stall a round.
+  constexpr int kRounds = 5000;
+  Events events(3, false);  // stop (never set), ping, pong
+  std::atomic<int> echoed{0};
+  std::thread echo([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      if (p::WaitForMultipleObjects(2, events.data(), p::FALSE, kPatienceMs) !=
+          p::WAIT_OBJECT_0 + 1) {
+        return;
+      }
+      echoed.fetch_add(1);
+      p::SetEvent(events[2]);
+    }
+  });
+  int answered = 0;
+  while (answered < kRounds) {
+    p::SetEvent(events[1]);
+    if (p::WaitForSingleObject(events[2], kPatienceMs) != p::WAIT_OBJECT_0) break;
+    ++answered;
+  }
+  echo.join();
+  EXPECT_EQ(answered, kRounds);
+  EXPECT_EQ(echoed.load(), kRounds);
 }
 
 #if defined(KAVREL_FAULT_INJECTION)

@@ -50,7 +50,6 @@ using ::SetCommState;
 using ::SetEvent;
 using ::SetLastError;
 using ::SetupComm;
-using ::Sleep;
 using ::WaitCommEvent;
 using ::WaitForMultipleObjects;
 using ::WaitForSingleObject;
@@ -165,11 +164,11 @@ BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE object, DWORD timeoutMs);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD timeoutMs);
 
-// Threads. A thread handle is signalled once its routine has returned.
+// Threads. A thread handle is signalled once its routine has returned. As
+// on Windows above, the library never asks for the thread's id.
 HANDLE CreateThread(void* security, std::size_t stackSize, ThreadRoutine routine, void* argument,
-                    DWORD flags, DWORD* threadId);
+                    DWORD flags, std::nullptr_t threadId);
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode);
-void Sleep(DWORD milliseconds);
 
 #endif
 

@@ -5,6 +5,7 @@
 #define KAVREL_PLATFORM_TESTING_H
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kavrel {
 namespace platform {
@@ -21,6 +22,15 @@ void FailNextPortDiscovery();
 // Live handles in the handle table (devices, events, threads). Windows builds
 // answer 0: the kernel owns the handles there.
 std::size_t LiveHandleCount();
+
+#if !defined(_WIN32)
+// The emulated waits (on Windows the kernel owns them). WaitWakeups counts
+// the waiting threads a signal has woken since the process started: a
+// signal wakes only threads whose wait it ends. SleepingWaiters is the
+// number of threads asleep in a wait right now.
+std::uint64_t WaitWakeups();
+std::size_t SleepingWaiters();
+#endif
 
 }  // namespace testing
 }  // namespace platform

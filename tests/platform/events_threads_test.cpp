@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "port_fixture.h"
 #include "support/resource_count.h"
 
 namespace {
@@ -14,8 +16,8 @@ namespace {
 namespace p = kavrel::platform;
 using kavrel::DWORD;
 using kavrel::HANDLE;
-
-constexpr DWORD kPatienceMs = 30000;
+using kavrel_platform_test::AwaitSleepingWaiters;
+using kavrel_platform_test::kPatienceMs;
 
 // Events closed at scope end.
 class Events {
@@ -58,10 +60,17 @@ TEST(Events, InitialStateIsHonoured) {
   p::CloseHandle(event);
 }
 
-TEST(Events, TimedWaitEndsWithTimeout) {
-  Events event(1, true);
-  EXPECT_EQ(p::WaitForSingleObject(event[0], 20), p::WAIT_TIMEOUT);
-  EXPECT_EQ(p::WaitForMultipleObjects(1, event.data(), p::FALSE, 20), p::WAIT_TIMEOUT);
+TEST(Events, TimedWaitsEndWithTimeoutAndLeaveNothingQueued) {
+  Events events(2, false);
+  p::SetEvent(events[1]);
+  EXPECT_EQ(p::WaitForSingleObject(events[0], 20), p::WAIT_TIMEOUT);
+  EXPECT_EQ(p::WaitForMultipleObjects(1, events.data(), p::FALSE, 20), p::WAIT_TIMEOUT);
+  EXPECT_EQ(p::WaitForMultipleObjects(2, events.data(), p::TRUE, 20), p::WAIT_TIMEOUT);
+  // The wait for all took nothing, and no timed-out wait is still queued.
+  EXPECT_EQ(p::WaitForSingleObject(events[1], 0), p::WAIT_OBJECT_0);
+  const std::uint64_t wakeups = p::testing::WaitWakeups();
+  p::SetEvent(events[0]);
+  EXPECT_EQ(p::testing::WaitWakeups(), wakeups);
 }
 
 TEST(Events, SetFromAnotherThreadWakesAnInfiniteWait) {
@@ -139,10 +148,8 @@ TEST(Threads, RunAtOnceAndAreSignalledWithTheirExitCodeWhenDone) {
   const std::size_t threadsBefore = kavrel_test::ThreadCount();
   Events events(2, true);
   Gate gate{events[0], events[1]};
-  DWORD id = 0;
-  const HANDLE thread = p::CreateThread(nullptr, 0, &GatedRoutine, &gate, 0, &id);
+  const HANDLE thread = p::CreateThread(nullptr, 0, &GatedRoutine, &gate, 0, nullptr);
   ASSERT_NE(thread, p::kNoHandle);
-  EXPECT_NE(id, 0u);
   ASSERT_EQ(p::WaitForSingleObject(gate.entered, kPatienceMs), p::WAIT_OBJECT_0);
 
   DWORD code = 0;
@@ -184,7 +191,107 @@ TEST(Threads, WaitAnyCoversThreadsAndEventsTogether) {
   const HANDLE both[2] = {events[2], thread};
   p::SetEvent(gate.release);
   EXPECT_EQ(p::WaitForMultipleObjects(2, both, p::FALSE, kPatienceMs), p::WAIT_OBJECT_0 + 1);
+  // Of an event and a finished thread, the lower index is reported.
+  p::SetEvent(events[2]);
+  EXPECT_EQ(p::WaitForMultipleObjects(2, both, p::FALSE, 0), p::WAIT_OBJECT_0);
   p::CloseHandle(thread);
+}
+
+TEST(Threads, ClosingHandlesDuringAWaitKeepsTheObjectsForTheirWaiters) {
+  const std::size_t asleep = p::testing::SleepingWaiters();
+  Events events(2, true);
+  Gate gate{events[0], events[1]};
+  const HANDLE thread = p::CreateThread(nullptr, 0, &GatedRoutine, &gate, 0, nullptr);
+  ASSERT_NE(thread, p::kNoHandle);
+  const HANDLE lonely = p::CreateEventA(nullptr, p::TRUE, p::FALSE, nullptr);
+  DWORD onThread = 0;
+  DWORD onEvent = 0;
+  std::thread threadWaiter([&] { onThread = p::WaitForSingleObject(thread, kPatienceMs); });
+  std::thread eventWaiter([&] { onEvent = p::WaitForSingleObject(lonely, 200); });
+  // The gated thread and both waiters.
+  EXPECT_TRUE(AwaitSleepingWaiters(asleep + 3));
+  p::CloseHandle(thread);
+  p::CloseHandle(lonely);
+  p::SetEvent(gate.release);
+  threadWaiter.join();
+  eventWaiter.join();
+  EXPECT_EQ(onThread, p::WAIT_OBJECT_0);
+  EXPECT_EQ(onEvent, p::WAIT_TIMEOUT);
+}
+
+TEST(Waits, ASetWakesOnlyTheSleepersItReleases) {
+  // Sleepers each on its own event, or all on one; the first set wakes as
+  // many as it releases and no other.
+  constexpr int kSleepers = 6;
+  struct Row {
+    bool eachOnItsOwn;
+    bool manualReset;
+    std::uint64_t woken;
+  } rows[] = {{true, true, 1}, {false, false, 1}, {false, true, kSleepers}};
+  for (const Row& row : rows) {
+    Events events(kSleepers, row.manualReset);
+    const std::size_t asleep = p::testing::SleepingWaiters();
+    std::atomic<int> released{0};
+    std::vector<std::thread> sleepers;
+    for (int i = 0; i < kSleepers; ++i) {
+      const HANDLE event = events[row.eachOnItsOwn ? i : 0];
+      sleepers.emplace_back([&released, event] {
+        if (p::WaitForSingleObject(event, kPatienceMs) == p::WAIT_OBJECT_0) released.fetch_add(1);
+      });
+    }
+    EXPECT_TRUE(AwaitSleepingWaiters(asleep + kSleepers));
+    const std::uint64_t wakeups = p::testing::WaitWakeups();
+    p::SetEvent(events[0]);
+    EXPECT_EQ(p::testing::WaitWakeups() - wakeups, row.woken);
+    // The one sleeper an auto-reset event released took it.
+    EXPECT_EQ(p::WaitForSingleObject(events[0], 0),
+              row.manualReset ? p::WAIT_OBJECT_0 : p::WAIT_TIMEOUT);
+    for (int i = 0; i < kSleepers; ++i) p::SetEvent(events[row.eachOnItsOwn ? i : 0]);
+    for (std::thread& sleeper : sleepers) sleeper.join();
+    EXPECT_EQ(released.load(), kSleepers);
+  }
+}
+
+TEST(Waits, ASleepingWaitForAllTakesNothingUntilItCanTakeEverything) {
+  Events events(2, false);
+  const std::size_t asleep = p::testing::SleepingWaiters();
+  DWORD result = 0;
+  std::thread waiter(
+      [&] { result = p::WaitForMultipleObjects(2, events.data(), p::TRUE, kPatienceMs); });
+  EXPECT_TRUE(AwaitSleepingWaiters(asleep + 1));
+  const std::uint64_t wakeups = p::testing::WaitWakeups();
+  p::SetEvent(events[0]);
+  // Half of the set was left for others: this thread takes it here.
+  EXPECT_EQ(p::WaitForSingleObject(events[0], 0), p::WAIT_OBJECT_0);
+  p::SetEvent(events[1]);
+  EXPECT_EQ(p::testing::WaitWakeups(), wakeups);
+  p::SetEvent(events[0]);
+  waiter.join();
+  EXPECT_EQ(result, p::WAIT_OBJECT_0);
+  EXPECT_EQ(p::WaitForMultipleObjects(2, events.data(), p::FALSE, 0), p::WAIT_TIMEOUT);
+}
+
+TEST(Waits, NoSignalIsLostBetweenCheckingAndFallingAsleep) {
+  // Every set races the other thread's check and sleep.
+  constexpr int kRounds = 5000;
+  Events events(3, false);  // stop (never set), ping, pong
+  std::thread echo([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      if (p::WaitForMultipleObjects(2, events.data(), p::FALSE, kPatienceMs) !=
+          p::WAIT_OBJECT_0 + 1) {
+        return;
+      }
+      p::SetEvent(events[2]);
+    }
+  });
+  int answered = 0;
+  while (answered < kRounds) {
+    p::SetEvent(events[1]);
+    if (p::WaitForSingleObject(events[2], kPatienceMs) != p::WAIT_OBJECT_0) break;
+    ++answered;
+  }
+  echo.join();
+  EXPECT_EQ(answered, kRounds);
 }
 
 #if defined(KAVREL_FAULT_INJECTION)

@@ -7,6 +7,7 @@
 
 #include "platform/linux/overlapped_status.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "port_fixture.h"
 
 namespace {
@@ -15,6 +16,7 @@ namespace p = kavrel::platform;
 using kavrel::DWORD;
 using kavrel::HANDLE;
 using kavrel::OVERLAPPED;
+using kavrel_platform_test::AwaitSleepingWaiters;
 using kavrel_platform_test::kPatienceMs;
 using kavrel_platform_test::OpenPort;
 using kavrel_platform_test::Request;
@@ -107,19 +109,50 @@ TEST(OverlappedRead, ReadsAreServedInTheOrderTheyWereIssued) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(second), 3), "xyz");
 }
 
-TEST(OverlappedResult, WaitingWorksWithoutAnEvent) {
-  OpenPort port;
-  KAVREL_REQUIRE_PORT(port);
-  unsigned char buffer[4] = {};
-  Request read(port.handle(), /*withEvent=*/false);
-  ASSERT_FALSE(p::ReadFile(port.handle(), buffer, sizeof buffer, nullptr, read.get()));
-  ASSERT_EQ(p::GetLastError(), p::ERROR_IO_PENDING);
-  kavrel_test::PtyPair& peer = port.peer();
-  std::thread writer([&] { peer.WriteAll("wxyz", 4); });
-  DWORD count = 0;
-  EXPECT_TRUE(p::GetOverlappedResult(port.handle(), read.get(), &count, p::TRUE));
-  EXPECT_EQ(count, 4u);
-  writer.join();
+TEST(OverlappedResult, WaitingEndsWhenTheOperationEndsAndNotBefore) {
+  // Records with and without an event (one whose handle is closed counts as
+  // none); an event set by hand only makes the waiter look again.
+  struct Row {
+    bool withEvent;
+    bool closeEventFirst;
+    bool setEventByHand;
+    bool endByClosingDevice;
+    DWORD error;
+    DWORD count;
+  } rows[] = {
+      {false, false, false, false, p::ERROR_SUCCESS, 4},
+      {false, false, false, true, p::ERROR_OPERATION_ABORTED, 0},
+      {true, true, false, false, p::ERROR_SUCCESS, 4},
+      {true, false, true, false, p::ERROR_SUCCESS, 4},
+  };
+  for (const Row& row : rows) {
+    OpenPort port;
+    KAVREL_REQUIRE_PORT(port);
+    unsigned char buffer[4] = {};
+    Request read(port.handle(), row.withEvent);
+    ASSERT_FALSE(p::ReadFile(port.handle(), buffer, sizeof buffer, nullptr, read.get()));
+    ASSERT_EQ(p::GetLastError(), p::ERROR_IO_PENDING);
+    if (row.closeEventFirst) p::CloseHandle(read.get()->hEvent);
+    const std::size_t asleep = p::testing::SleepingWaiters();
+    bool ok = false;
+    DWORD count = 99;
+    DWORD error = 0;
+    std::thread waiter([&] {
+      ok = p::GetOverlappedResult(port.handle(), read.get(), &count, p::TRUE) != p::FALSE;
+      error = ok ? p::ERROR_SUCCESS : p::GetLastError();
+    });
+    EXPECT_TRUE(AwaitSleepingWaiters(asleep + 1));
+    if (row.setEventByHand) p::SetEvent(read.get()->hEvent);
+    if (row.endByClosingDevice) {
+      port.Close();
+    } else {
+      EXPECT_TRUE(port.peer().WriteAll("wxyz", 4));
+    }
+    waiter.join();
+    EXPECT_EQ(error, row.error);
+    EXPECT_EQ(count, row.count);
+    if (row.closeEventFirst) read.get()->hEvent = 0;
+  }
 }
 
 TEST(OverlappedResult, ZeroLengthTransfersFinishAtOnce) {

@@ -1,6 +1,9 @@
 #include "port_fixture.h"
 
 #include <chrono>
+#include <thread>
+
+#include "platform/testing.h"
 
 namespace kavrel_platform_test {
 
@@ -90,6 +93,16 @@ std::vector<unsigned char> Pattern(std::size_t size, unsigned seed) {
     byte = static_cast<unsigned char>(state >> 16);
   }
   return bytes;
+}
+
+bool AwaitSleepingWaiters(std::size_t count, DWORD timeoutMs) {
+  // Polled: a thread falling asleep signals nothing a test could wait for.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (p::testing::SleepingWaiters() < count) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 }  // namespace kavrel_platform_test

@@ -77,6 +77,10 @@ bool WaitForInputQueued(HANDLE device, DWORD count, DWORD timeoutMs = kPatienceM
 
 COMSTAT Status(HANDLE device);
 
+// Waits until at least count threads of the process are asleep in a wait of
+// the emulated driver, so that a test acts only once its waiters are in.
+bool AwaitSleepingWaiters(std::size_t count, DWORD timeoutMs = kPatienceMs);
+
 // Deterministic bytes whose position in a long stream can be told apart.
 std::vector<unsigned char> Pattern(std::size_t size, unsigned seed = 1);
 

@@ -166,8 +166,10 @@ BOOL WaitCommEvent(HANDLE device, DWORD* eventMask, OVERLAPPED* overlapped) {
 }
 
 BOOL GetOverlappedResult(HANDLE /*device*/, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) {
-  // Only the record is consulted: its outcome stays readable after the
-  // device's handle has been closed, which ends the operation.
+  // Only the record (and, for waiting, its event) is consulted: its outcome
+  // stays readable after the device's handle has been closed, which ends the
+  // operation. A waiter sleeps on the record's event, or on the announcement
+  // of completions without an event when the record has none.
   if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (driver::LoadStatus(overlapped) == driver::kStatusPending) {
     if (wait == FALSE) return Fail(ERROR_IO_INCOMPLETE);

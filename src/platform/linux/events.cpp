@@ -1,8 +1,8 @@
-// Event objects and waits on events and threads.
+// Event objects, how a finished operation is announced, and the Win32 wait
+// calls.
 #include "platform/linux/events.h"
 
-#include <chrono>
-#include <vector>
+#include <mutex>
 
 #include "platform/fault_injection.h"
 #include "platform/linux/overlapped_status.h"
@@ -14,38 +14,33 @@ namespace driver {
 
 namespace {
 
-// The most objects one wait may name, as on Windows.
-constexpr DWORD kMaximumWaitObjects = 64;
-
-// Waits on the board until ready() holds or the time-out passes. Called and
-// returns with the board's mutex held by lock.
-template <typename Ready>
-bool WaitOnBoard(std::unique_lock<std::mutex>& lock, DWORD timeoutMs, Ready ready) {
-  SignalBoard& board = SignalBoard::Process();
-  if (timeoutMs == INFINITE) {
-    board.changed.wait(lock, ready);
-    return true;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  return board.changed.wait_until(lock, deadline, ready);
+// Where the completions of operations without a findable event are
+// announced. It is never set and has no handle; only waits for a change of
+// it (WaitForCompletion) ever queue on it. Never destroyed, like the lock.
+EventObject& EventlessCompletions() {
+  static EventObject* const announcer = new EventObject(true, false);
+  return *announcer;
 }
 
 }  // namespace
 
-SignalBoard& SignalBoard::Process() {
-  static SignalBoard* const board = new SignalBoard;
-  return *board;
+void EventObject::OnHandleClosed() {
+  std::lock_guard<std::mutex> lock(SignalLock());
+  handleClosed_ = true;
 }
 
 void EventObject::Set() {
-  SignalBoard& board = SignalBoard::Process();
-  std::lock_guard<std::mutex> lock(board.mutex);
+  std::lock_guard<std::mutex> lock(SignalLock());
+  SetLocked();
+}
+
+void EventObject::SetLocked() {
   signalled_ = true;
-  board.changed.notify_all();
+  ReleaseWaiters();
 }
 
 void EventObject::Reset() {
-  std::lock_guard<std::mutex> lock(SignalBoard::Process().mutex);
+  std::lock_guard<std::mutex> lock(SignalLock());
   signalled_ = false;
 }
 
@@ -54,17 +49,27 @@ std::shared_ptr<EventObject> FindEvent(HANDLE handle) {
 }
 
 void AnnounceCompletion(EventObject* event) {
-  SignalBoard& board = SignalBoard::Process();
-  std::lock_guard<std::mutex> lock(board.mutex);
+  std::lock_guard<std::mutex> lock(SignalLock());
   if (event != nullptr) event->SetLocked();
-  board.changed.notify_all();
+  if (event == nullptr || event->handleClosed()) EventlessCompletions().ReleaseWaiters();
 }
 
 void WaitForCompletion(const OVERLAPPED* overlapped) {
-  // The status is stored before the board's mutex is taken to announce it,
-  // so checking it under the mutex cannot miss the wake-up.
-  std::unique_lock<std::mutex> lock(SignalBoard::Process().mutex);
-  WaitOnBoard(lock, INFINITE, [overlapped] { return LoadStatus(overlapped) != kStatusPending; });
+  // An event found here stays alive, and is set when the operation ends,
+  // even if its handle is closed meanwhile. One not found (no event, or its
+  // handle already closed) means the completion is announced to waiters
+  // without an event.
+  std::shared_ptr<EventObject> event;
+  if (overlapped->hEvent != kNoHandle) event = FindEvent(overlapped->hEvent);
+  Waitable* const announcer = event != nullptr ? event.get() : &EventlessCompletions();
+  // The status is stored before the signal lock is taken to announce it, so
+  // checking it under the lock cannot miss the wake-up. Setting the event
+  // for another reason (by hand, or for another record that shares it) only
+  // makes the waiter check again.
+  std::unique_lock<std::mutex> lock(SignalLock());
+  while (LoadStatus(overlapped) == kStatusPending) {
+    WaitFor(lock, &announcer, 1, WaitKind::kChange, INFINITE);
+  }
 }
 
 }  // namespace driver
@@ -110,50 +115,34 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, D
     SetLastError(ERROR_INVALID_PARAMETER);
     return WAIT_FAILED;
   }
-  std::vector<std::shared_ptr<driver::Waitable>> waitables;
-  waitables.reserve(count);
+  // The references keep every object alive for the wait, even if another
+  // thread closes its handle meanwhile.
+  std::shared_ptr<driver::Waitable> held[driver::kMaximumWaitObjects];
+  driver::Waitable* waitables[driver::kMaximumWaitObjects];
   for (DWORD i = 0; i < count; ++i) {
     std::shared_ptr<driver::KernelObject> object = driver::HandleTable::Process().Find(objects[i]);
     if (object == nullptr || object->kind() == driver::ObjectKind::kDevice) {
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    auto waitable = std::static_pointer_cast<driver::Waitable>(object);
+    held[i] = std::static_pointer_cast<driver::Waitable>(std::move(object));
+    waitables[i] = held[i].get();
     // Waiting for all of a list that names one object twice is refused, as
     // on Windows: taking an auto-reset event twice at once has no meaning.
     if (waitAll != FALSE) {
-      for (const auto& earlier : waitables) {
-        if (earlier == waitable) {
+      for (DWORD earlier = 0; earlier < i; ++earlier) {
+        if (waitables[earlier] == waitables[i]) {
           SetLastError(ERROR_INVALID_PARAMETER);
           return WAIT_FAILED;
         }
       }
     }
-    waitables.push_back(std::move(waitable));
   }
 
-  std::unique_lock<std::mutex> lock(driver::SignalBoard::Process().mutex);
-  DWORD satisfied = WAIT_TIMEOUT;
-  auto ready = [&] {
-    if (waitAll != FALSE) {
-      for (const auto& waitable : waitables) {
-        if (!waitable->IsSignalled()) return false;
-      }
-      for (const auto& waitable : waitables) waitable->Consume();
-      satisfied = WAIT_OBJECT_0;
-      return true;
-    }
-    for (DWORD i = 0; i < count; ++i) {
-      if (waitables[i]->IsSignalled()) {
-        waitables[i]->Consume();
-        satisfied = WAIT_OBJECT_0 + i;
-        return true;
-      }
-    }
-    return false;
-  };
-  driver::WaitOnBoard(lock, timeoutMs, ready);
-  return satisfied;
+  std::unique_lock<std::mutex> lock(driver::SignalLock());
+  return driver::WaitFor(lock, waitables, count,
+                         waitAll != FALSE ? driver::WaitKind::kAll : driver::WaitKind::kAny,
+                         timeoutMs);
 }
 
 }  // namespace platform

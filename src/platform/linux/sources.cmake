@@ -4,6 +4,7 @@ target_sources(kavrel_objects PRIVATE
   platform/linux/last_error.cpp
   platform/linux/system_errors.cpp
   platform/linux/handle_table.cpp
+  platform/linux/waitable.cpp
   platform/linux/events.cpp
   platform/linux/threads.cpp
   platform/linux/device_names.cpp

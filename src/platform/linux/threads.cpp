@@ -1,7 +1,6 @@
 // Threads with Win32 handles: waitable, with an exit code, closable while
 // they run.
-#include <atomic>
-#include <chrono>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -28,7 +27,7 @@ class ThreadObject final : public Waitable {
     std::thread thread;
     bool finished;
     {
-      std::lock_guard<std::mutex> lock(SignalBoard::Process().mutex);
+      std::lock_guard<std::mutex> lock(SignalLock());
       handleClosed_ = true;
       thread = std::move(thread_);
       finished = finished_;
@@ -46,7 +45,7 @@ class ThreadObject final : public Waitable {
   // thread is left to release itself.
   void Adopt(std::thread thread) {
     {
-      std::lock_guard<std::mutex> lock(SignalBoard::Process().mutex);
+      std::lock_guard<std::mutex> lock(SignalLock());
       if (!handleClosed_) {
         thread_ = std::move(thread);
         return;
@@ -55,35 +54,33 @@ class ThreadObject final : public Waitable {
     thread.detach();
   }
 
+  // Signals the handle: wakes the threads waiting for this thread.
   void Finish(DWORD exitCode) {
-    SignalBoard& board = SignalBoard::Process();
-    std::lock_guard<std::mutex> lock(board.mutex);
+    std::lock_guard<std::mutex> lock(SignalLock());
     finished_ = true;
     exitCode_ = exitCode;
-    board.changed.notify_all();
+    ReleaseWaiters();
   }
 
   DWORD exitCode() const {
-    std::lock_guard<std::mutex> lock(SignalBoard::Process().mutex);
+    std::lock_guard<std::mutex> lock(SignalLock());
     return exitCode_;
   }
 
  private:
-  // All guarded by the board's mutex.
+  // All guarded by the signal lock.
   bool finished_ = false;
   bool handleClosed_ = false;
   DWORD exitCode_ = STILL_ACTIVE;
   std::thread thread_;
 };
 
-std::atomic<DWORD> nextThreadId{1};
-
 }  // namespace
 
 }  // namespace driver
 
 HANDLE CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadRoutine routine,
-                    void* argument, DWORD flags, DWORD* threadId) {
+                    void* argument, DWORD flags, std::nullptr_t /*threadId*/) {
   // Suspended creation is not offered: the library always lets a thread run.
   if (routine == nullptr || flags != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -109,7 +106,6 @@ HANDLE CreateThread(void* /*security*/, std::size_t /*stackSize*/, ThreadRoutine
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return kNoHandle;
   }
-  if (threadId != nullptr) *threadId = driver::nextThreadId.fetch_add(1);
   return handle;
 }
 
@@ -125,14 +121,6 @@ BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode) {
   }
   *exitCode = object->exitCode();
   return TRUE;
-}
-
-void Sleep(DWORD milliseconds) {
-  if (milliseconds == 0) {
-    std::this_thread::yield();
-    return;
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 }  // namespace platform

@@ -1,19 +1,26 @@
-// Objects a thread can wait for, and the one lock and condition that every
-// wait of the process sleeps on.
+// Objects a thread can wait for, and waits that wake only their own waiters.
 //
-// All signal state (event flags, thread completion, the status word of an
-// overlapped record) changes under the signal board's mutex, and every change
-// wakes every sleeper, who then re-checks its own condition. One board for
-// the process keeps waits on several objects of different kinds trivially
-// correct; the library has a handful of waiters, so waking them all costs
-// nothing that matters.
+// A waiting thread keeps a wait block on its stack and links it into the
+// wait queue of every object it waits on. Whoever signals an object walks
+// that object's queue in arrival order and releases the blocks the object
+// now satisfies: it takes the objects for the waiter (an auto-reset event
+// clears itself there, so it releases exactly one waiter), unlinks the
+// block from every queue, records which object released it and wakes that
+// one thread through the block's own condition variable. A host with many
+// idle waiters therefore pays only for the objects that are signalled.
 //
-// Lock order: a device's mutex may be held while taking the board's mutex,
+// Signal state (event flags, thread completion) and every wait queue change
+// under one short process-wide lock, the signal lock. It is never held
+// across a blocking call other than a waiter's own sleep, which releases
+// it. A waiter checks its objects and links its block under the lock, and
+// a signaller changes state and walks the queue under the same lock, so no
+// signal can fall between a check and the sleep.
+//
+// Lock order: a device's mutex may be held while taking the signal lock,
 // never the reverse.
 #ifndef KAVREL_PLATFORM_LINUX_WAITABLE_H
 #define KAVREL_PLATFORM_LINUX_WAITABLE_H
 
-#include <condition_variable>
 #include <mutex>
 
 #include "platform/linux/handle_table.h"
@@ -22,24 +29,58 @@ namespace kavrel {
 namespace platform {
 namespace driver {
 
-struct SignalBoard {
-  std::mutex mutex;
-  std::condition_variable changed;
+// The most objects one wait may name, as on Windows.
+constexpr DWORD kMaximumWaitObjects = 64;
 
-  // Never destroyed: a detached thread may still finish after exit begins.
-  static SignalBoard& Process();
+// Never destroyed: a detached thread may still signal after exit begins.
+std::mutex& SignalLock();
+
+struct WaitBlock;
+
+// One place of a wait block in one object's wait queue.
+struct WaitLink {
+  WaitBlock* block = nullptr;
+  DWORD index = 0;  // the object's position in the wait's list
+  WaitLink* previous = nullptr;
+  WaitLink* next = nullptr;
 };
 
 class Waitable : public KernelObject {
  public:
   using KernelObject::KernelObject;
 
-  // Both are called with the board's mutex held.
+  // Both are called with the signal lock held.
   virtual bool IsSignalled() const = 0;
   // A wait that is satisfied by this object takes it; an auto-reset event
   // clears itself here so that it releases exactly one waiter.
   virtual void Consume() {}
+
+  // With the signal lock held, after the object's state changed: releases
+  // the waits it now satisfies, oldest first, and every wait for a change.
+  void ReleaseWaiters();
+
+ private:
+  friend struct WaitBlock;
+
+  // The queue of waits, oldest first; guarded by the signal lock.
+  WaitLink* first_ = nullptr;
+  WaitLink* last_ = nullptr;
 };
+
+enum class WaitKind {
+  kAny,     // released by the first of its objects to be signalled
+  kAll,     // released when all of its objects are signalled at once
+  kChange,  // released by the next ReleaseWaiters of its one object
+};
+
+// What WaitForMultipleObjects does once its handles are resolved: blocks
+// until the wait is satisfied or timeoutMs passes (0: only checks; INFINITE:
+// no time-out). Called and returns with the signal lock held by lock.
+// Answers WAIT_OBJECT_0 + the index of the object that released the wait
+// (WAIT_OBJECT_0 for kAll and kChange) or WAIT_TIMEOUT. A kChange wait never
+// ends at once: the caller checks what it waits for under the lock first.
+DWORD WaitFor(std::unique_lock<std::mutex>& lock, Waitable* const* objects, DWORD count,
+              WaitKind kind, DWORD timeoutMs);
 
 }  // namespace driver
 }  // namespace platform

@@ -137,7 +137,7 @@ TEST(DeviceNames, SystemNodesThatAreNotPortsAreRefused) {
         << row.name;
     EXPECT_EQ(p::GetLastError(), row.error) << row.name;
   }
-  const kavrel_test::ResourceSnapshot after = kavrel_test::ResourceSnapshot::Take();
+  const kavrel_test::ResourceSnapshot after = kavrel_test::ResourceSnapshot::TakeSettled(before);
   EXPECT_EQ(after.descriptors, before.descriptors);
   EXPECT_EQ(after.threads, before.threads);
   EXPECT_EQ(after.handles, before.handles);

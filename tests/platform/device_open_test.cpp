@@ -214,7 +214,7 @@ TEST(IoThread, RunsOnlyWhileADeviceIsOpen) {
   EXPECT_EQ(kavrel_test::ThreadCount(), before.threads + 1);
   p::CloseHandle(b);
 
-  const kavrel_test::ResourceSnapshot after = kavrel_test::ResourceSnapshot::Take();
+  const kavrel_test::ResourceSnapshot after = kavrel_test::ResourceSnapshot::TakeSettled(before);
   EXPECT_EQ(after.threads, before.threads);
   EXPECT_EQ(after.descriptors, before.descriptors);
   EXPECT_EQ(after.handles, before.handles);
@@ -239,7 +239,7 @@ TEST(IoThread, ManyOpenCloseCyclesLeaveNothingBehind) {
     ASSERT_TRUE(read.Signalled(kPatienceMs));
     ASSERT_TRUE(wait.Signalled(kPatienceMs));
   }
-  const kavrel_test::ResourceSnapshot after = kavrel_test::ResourceSnapshot::Take();
+  const kavrel_test::ResourceSnapshot after = kavrel_test::ResourceSnapshot::TakeSettled(before);
   EXPECT_EQ(after.threads, before.threads);
   EXPECT_EQ(after.descriptors, before.descriptors);
   EXPECT_EQ(after.handles, before.handles);

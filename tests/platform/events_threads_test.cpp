@@ -145,7 +145,7 @@ DWORD KAVREL_CALLBACK GatedRoutine(void* argument) {
 }
 
 TEST(Threads, RunAtOnceAndAreSignalledWithTheirExitCodeWhenDone) {
-  const std::size_t threadsBefore = kavrel_test::ThreadCount();
+  const kavrel_test::ResourceSnapshot before = kavrel_test::ResourceSnapshot::Take();
   Events events(2, true);
   Gate gate{events[0], events[1]};
   const HANDLE thread = p::CreateThread(nullptr, 0, &GatedRoutine, &gate, 0, nullptr);
@@ -165,8 +165,8 @@ TEST(Threads, RunAtOnceAndAreSignalledWithTheirExitCodeWhenDone) {
   EXPECT_EQ(code, 42u);
   EXPECT_EQ(gate.runs.load(), 1);
   ASSERT_TRUE(p::CloseHandle(thread));
-  // Closing the handle of a finished thread reclaims the thread at once.
-  EXPECT_EQ(kavrel_test::ThreadCount(), threadsBefore);
+  // Closing the handle of a finished thread reclaims the thread.
+  EXPECT_EQ(kavrel_test::ResourceSnapshot::TakeSettled(before).threads, before.threads);
 }
 
 TEST(Threads, ClosingTheHandleOfARunningThreadLetsItFinish) {

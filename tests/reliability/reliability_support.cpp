@@ -59,7 +59,7 @@ void Bounded(const char* what, const std::function<void()>& call, milliseconds b
 ResourceLedger::ResourceLedger() : before_(kavrel_test::ResourceSnapshot::Take()) {}
 
 void ResourceLedger::ExpectUnchanged(const char* where) const {
-  const kavrel_test::ResourceSnapshot after = kavrel_test::ResourceSnapshot::Take();
+  const kavrel_test::ResourceSnapshot after = kavrel_test::ResourceSnapshot::TakeSettled(before_);
   EXPECT_EQ(after.descriptors, before_.descriptors) << "descriptors, " << where;
   EXPECT_EQ(after.threads, before_.threads) << "threads, " << where;
   EXPECT_EQ(after.handles, before_.handles) << "live handles, " << where;

@@ -23,7 +23,7 @@ using kavrel_test::ResourceSnapshot;
 constexpr kavrel::HANDLE kEmpty{};
 
 void ExpectNothingLeaked(const ResourceSnapshot& before) {
-  const ResourceSnapshot after = ResourceSnapshot::Take();
+  const ResourceSnapshot after = ResourceSnapshot::TakeSettled(before);
   EXPECT_EQ(after.descriptors, before.descriptors);
   EXPECT_EQ(after.threads, before.threads);
   EXPECT_EQ(after.handles, before.handles);

@@ -1,10 +1,11 @@
-// Storage for a host-installed text handler that outlives every caller.
+// Storage for the host-installed hooks, which outlives every caller.
 #ifndef KAVREL_PLATFORM_HANDLER_SLOT_H
 #define KAVREL_PLATFORM_HANDLER_SLOT_H
 
 #include <memory>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 
 #include "kavrel/host.h"
 
@@ -37,10 +38,36 @@ class HandlerSlot {
     return handler_;
   }
 
+  // fork(): held across it, so the child's copy of the handler is whole and
+  // its lock free. Nothing holds the lock while host code runs.
+  void HoldForFork() { mutex_.lock(); }
+  void ReleaseAfterFork() { mutex_.unlock(); }
+
  private:
   std::mutex mutex_;
   std::shared_ptr<TextHandler> handler_;
 };
+
+// The main window: posts hold the lock shared; SetMainWindow takes it
+// exclusively, so it returns only once no post to the previous window is
+// running.
+struct MainWindowSlot {
+  std::shared_mutex mutex;
+  Window* window = nullptr;
+};
+
+// The process's slots; see Immortal.
+HandlerSlot& TraceSlot();
+HandlerSlot& MessageBoxSlot();
+MainWindowSlot& MainWindow();
+
+#if !defined(_WIN32)
+// fork() (hooks_across_fork.cpp): the text hooks are held across it, so the
+// child's copies are whole; the main window's lock starts afresh in the
+// child. Every hook stays set there.
+void HoldHooksForFork();
+void ReleaseHooksAfterFork(bool inChild);
+#endif
 
 }  // namespace host
 }  // namespace kavrel

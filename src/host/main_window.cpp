@@ -8,17 +8,15 @@
 
 namespace kavrel {
 
+namespace host {
+
+MainWindowSlot& MainWindow() { return Immortal<MainWindowSlot, MainWindowSlot>(); }
+
+}  // namespace host
+
 namespace {
 
-// Posts hold the lock shared; SetMainWindow takes it exclusively, so it
-// returns only once no post to the previous window is running.
-struct MainWindowSlot {
-  std::shared_mutex mutex;
-  Window* window = nullptr;
-};
-
-// Outlives every listener; see Immortal.
-MainWindowSlot& Slot() { return host::Immortal<MainWindowSlot, MainWindowSlot>(); }
+host::MainWindowSlot& Slot() { return host::MainWindow(); }
 
 }  // namespace
 

@@ -7,9 +7,10 @@ namespace host {
 namespace {
 
 struct MessageBoxTag;
-HandlerSlot& MessageBoxSlot() { return Immortal<HandlerSlot, MessageBoxTag>(); }
 
 }  // namespace
+
+HandlerSlot& MessageBoxSlot() { return Immortal<HandlerSlot, MessageBoxTag>(); }
 
 void ShowMessageBox(const char* gbkText) {
   try {

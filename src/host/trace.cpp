@@ -11,9 +11,10 @@ namespace host {
 namespace {
 
 struct TraceTag;
-HandlerSlot& TraceSlot() { return Immortal<HandlerSlot, TraceTag>(); }
 
 }  // namespace
+
+HandlerSlot& TraceSlot() { return Immortal<HandlerSlot, TraceTag>(); }
 
 void Trace(const char* format, ...) {
   try {

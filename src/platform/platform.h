@@ -66,6 +66,9 @@ HANDLE CreateEventA(std::nullptr_t security, BOOL manualReset, BOOL initialState
 HANDLE CreateThread(std::nullptr_t security, std::size_t stackSize, ThreadRoutine routine,
                     void* argument, DWORD flags, std::nullptr_t threadId);
 
+// Windows has no fork(): every object lives in the process that made it.
+inline unsigned ProcessGeneration() { return 0; }
+
 #else
 
 using kavrel::INVALID_HANDLE_VALUE;
@@ -169,6 +172,13 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, D
 HANDLE CreateThread(void* security, std::size_t stackSize, ThreadRoutine routine, void* argument,
                     DWORD flags, std::nullptr_t threadId);
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode);
+
+// fork() without exec: 0 in a process started by exec, one more than its
+// parent's in a forked child, where every handle of the parent has become
+// invalid and no thread of the parent runs. An object that holds handles
+// remembers the generation it was made in and so notices that it was
+// inherited.
+unsigned ProcessGeneration();
 
 #endif
 

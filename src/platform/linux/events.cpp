@@ -72,6 +72,8 @@ void WaitForCompletion(const OVERLAPPED* overlapped) {
   }
 }
 
+void ForgetEventlessWaiters() { EventlessCompletions().ForgetWaiters(); }
+
 }  // namespace driver
 
 HANDLE CreateEventA(void* /*security*/, BOOL manualReset, BOOL initialState, const char* /*name*/) {

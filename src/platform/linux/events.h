@@ -53,6 +53,10 @@ void AnnounceCompletion(EventObject* event);
 // makes, so those waiters alone still wake for one another's completions.
 void WaitForCompletion(const OVERLAPPED* overlapped);
 
+// With the signal lock held, in a forked child: forgets the threads of the
+// parent that were waiting for completions without an event.
+void ForgetEventlessWaiters();
+
 }  // namespace driver
 }  // namespace platform
 }  // namespace kavrel

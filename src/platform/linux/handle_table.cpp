@@ -43,7 +43,9 @@ const HandleTable::Slot* HandleTable::Locate(HANDLE handle) const {
   const std::uint32_t low = handle & kSlotMask;
   if (low == 0 || low > slots_.size()) return nullptr;
   const Slot& slot = slots_[low - 1];
-  if (slot.object == nullptr || slot.generation != (handle >> kGenerationShift)) return nullptr;
+  if (slot.object == nullptr || slot.retired || slot.generation != (handle >> kGenerationShift)) {
+    return nullptr;
+  }
   return &slot;
 }
 
@@ -69,6 +71,19 @@ std::shared_ptr<KernelObject> HandleTable::Remove(HANDLE handle) {
 std::size_t HandleTable::LiveCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return live_;
+}
+
+void HandleTable::HoldForFork() { mutex_.lock(); }
+
+void HandleTable::ReleaseAfterFork() { mutex_.unlock(); }
+
+void HandleTable::ResetInChild() {
+  // A retired slot is in no free list, so nothing of the child reuses it.
+  for (Slot& slot : slots_) {
+    if (slot.object != nullptr) slot.retired = true;
+  }
+  live_ = 0;
+  mutex_.unlock();
 }
 
 }  // namespace driver

@@ -64,9 +64,19 @@ class HandleTable {
   std::shared_ptr<KernelObject> Remove(HANDLE handle);
   std::size_t LiveCount() const;
 
+  // fork() (fork_safety.h): the lock is held across it so the child's copy is
+  // whole. In the child every handle the parent had is retired: it fails as
+  // invalid, and its slot is never handed out again, so no inherited handle
+  // can name an object of the child. The objects stay in their slots,
+  // unused: the child never runs their close or their destructor.
+  void HoldForFork();
+  void ReleaseAfterFork();
+  void ResetInChild();
+
  private:
   struct Slot {
     std::uint16_t generation = 0;
+    bool retired = false;  // held an object when the process forked into this one
     std::shared_ptr<KernelObject> object;
   };
 

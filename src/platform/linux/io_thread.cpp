@@ -85,6 +85,7 @@ DWORD IoThread::Add(const std::shared_ptr<IoClient>& client, IoInterest* interes
       event.events = EPOLLIN;
       event.data.u64 = key;
       if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, client->descriptor(), &event) == 0) {
+        ++served_;
         interest->epollFd_ = epollFd_;
         interest->descriptor_ = client->descriptor();
         interest->key_ = key;
@@ -97,7 +98,7 @@ DWORD IoThread::Add(const std::shared_ptr<IoClient>& client, IoInterest* interes
     } catch (const std::bad_alloc&) {
       error = ERROR_NOT_ENOUGH_MEMORY;
     }
-    none = clients_.empty();
+    none = served_ == 0;
   }
   if (error != ERROR_SUCCESS && none) Stop();
   return error;
@@ -109,7 +110,7 @@ void IoThread::Remove(std::uint64_t key) {
   {
     std::lock_guard<std::mutex> registry(registry_);
     if (clients_.erase(key) == 0) return;
-    last = clients_.empty();
+    last = --served_ == 0;
   }
   if (last) Stop();
 }
@@ -130,6 +131,31 @@ void IoThread::Stop() {
   epollFd_ = -1;
   std::lock_guard<std::mutex> registry(registry_);
   stopping_ = false;
+}
+
+void IoThread::HoldForFork() {
+  lifecycle_.lock();
+  registry_.lock();
+}
+
+void IoThread::ReleaseAfterFork() {
+  registry_.unlock();
+  lifecycle_.unlock();
+}
+
+void IoThread::ResetInChild() {
+  // The epoll set is the parent's own (a forked descriptor names the same
+  // set), so the child only closes its copies; its first open starts a
+  // thread with a set of its own. The std::thread names a thread that did
+  // not come along: it is overwritten, never joined or destroyed.
+  if (wakeFd_ >= 0) close(wakeFd_);
+  if (epollFd_ >= 0) close(epollFd_);
+  wakeFd_ = -1;
+  epollFd_ = -1;
+  new (&thread_) std::thread();
+  served_ = 0;
+  stopping_ = false;
+  ReleaseAfterFork();
 }
 
 void IoThread::Run(int epollFd, int wakeFd) {

@@ -71,6 +71,14 @@ class IoThread {
   // client's lock held: the thread may be waiting for it.
   void Remove(std::uint64_t key);
 
+  // fork() (fork_safety.h): the locks are held across it so the child's copy
+  // is whole. In the child the thread is not running: its descriptors are
+  // closed, and the clients of the parent stay listed but are never reported
+  // (they are in no epoll set of the child) nor counted.
+  void HoldForFork();
+  void ReleaseAfterFork();
+  void ResetInChild();
+
  private:
   IoThread() = default;
 
@@ -91,6 +99,9 @@ class IoThread {
   // epoll event belongs to. Never held while a client's lock is taken.
   std::mutex registry_;
   std::unordered_map<std::uint64_t, std::shared_ptr<IoClient>> clients_;
+  // The clients this process added and has not removed; the thread runs
+  // while there are any.
+  std::size_t served_ = 0;
   std::uint64_t nextKey_ = 1;  // 0 names the thread's own wake-up descriptor
   bool stopping_ = false;
 };

@@ -7,6 +7,7 @@ target_sources(kavrel_objects PRIVATE
   platform/linux/waitable.cpp
   platform/linux/events.cpp
   platform/linux/threads.cpp
+  platform/linux/fork_safety.cpp
   platform/linux/device_names.cpp
   platform/linux/exclusive_open.cpp
   platform/linux/dcb_termios.cpp

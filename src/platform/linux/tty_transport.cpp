@@ -28,6 +28,9 @@ bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 }  // namespace
 
 DWORD TtyTransport::Open(const DeviceNode& node, std::unique_ptr<Transport>* transport) {
+  // A fork() meanwhile waits until the new descriptor is tracked, so that no
+  // child keeps a copy it does not know of (and with it the port's lock).
+  ForkHeldOff heldOff;
   int fd = -1;
   const DWORD error = OpenExclusive(node, &fd);
   if (error != ERROR_SUCCESS) return error;
@@ -41,9 +44,13 @@ DWORD TtyTransport::Open(const DeviceNode& node, std::unique_ptr<Transport>* tra
 }
 
 TtyTransport::TtyTransport(int fd, TtyKind kind)
-    : fd_(fd), kind_(kind), line_(kind, LineAtOpen(fd)) {}
+    : fd_(fd), kind_(kind), line_(kind, LineAtOpen(fd)) {
+  tracked_.Track(fd);
+}
 
 TtyTransport::~TtyTransport() {
+  ForkHeldOff heldOff;
+  tracked_.Untrack();
   // Exclusive mode is taken back so that nothing of this open outlives it
   // (on a pty whose master stays open the flag would keep later opens out);
   // a hung-up line refuses the request, which is fine.

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/linux/device_names.h"
+#include "platform/linux/fork_safety.h"
 #include "platform/linux/line_settings.h"
 #include "platform/linux/transport.h"
 
@@ -20,7 +21,8 @@ class TtyTransport final : public Transport {
   // *transport set, or the error with nothing left open.
   static DWORD Open(const DeviceNode& node, std::unique_ptr<Transport>* transport);
 
-  // Takes over fd, which is open exclusively and raw.
+  // Takes over fd, which is open exclusively and raw, and tracks it for a
+  // forked child to close.
   TtyTransport(int fd, TtyKind kind);
   // Gives exclusive mode back and closes the descriptor.
   ~TtyTransport() override;
@@ -38,6 +40,7 @@ class TtyTransport final : public Transport {
   void DriveModemLines(const DCB& dcb);
 
   const int fd_;
+  ChildClosedDescriptor tracked_;
   const TtyKind kind_;
   LineSettings line_;  // used by line calls only
 };

@@ -143,6 +143,15 @@ DWORD WaitFor(std::unique_lock<std::mutex>& lock, Waitable* const* objects, DWOR
   return block.outcome;
 }
 
+void HoldSignalsForFork() { SignalLock().lock(); }
+
+void ReleaseSignalsAfterFork() { SignalLock().unlock(); }
+
+void ResetSignalsInChild() {
+  sleepingWaiters = 0;
+  SignalLock().unlock();
+}
+
 }  // namespace driver
 
 namespace testing {

@@ -59,6 +59,13 @@ class Waitable : public KernelObject {
   // the waits it now satisfies, oldest first, and every wait for a change.
   void ReleaseWaiters();
 
+  // With the signal lock held, in a forked child: forgets the waits queued
+  // here, which belonged to threads that did not come along.
+  void ForgetWaiters() {
+    first_ = nullptr;
+    last_ = nullptr;
+  }
+
  private:
   friend struct WaitBlock;
 
@@ -72,6 +79,14 @@ enum class WaitKind {
   kAll,     // released when all of its objects are signalled at once
   kChange,  // released by the next ReleaseWaiters of its one object
 };
+
+// fork() (fork_safety.h): the signal lock is held across it. In the child
+// nobody waits: before the child's reset releases the lock, the waits of the
+// parent's threads are forgotten (ForgetWaiters) wherever the child can
+// still reach them.
+void HoldSignalsForFork();
+void ReleaseSignalsAfterFork();
+void ResetSignalsInChild();
 
 // What WaitForMultipleObjects does once its handles are resolved: blocks
 // until the wait is satisfied or timeoutMs passes (0: only checks; INFINITE:

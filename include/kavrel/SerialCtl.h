@@ -6,10 +6,30 @@
 // KAVREL_WM_DATA_READY to the main window set with kavrel::SetMainWindow
 // whenever received bytes wait.
 //
-// Threads: every operation is called from the host's thread; the object is
-// not meant to be driven from two host threads at once. The listener is the
-// only other thread that touches the object, and it shares only what is
-// guarded below.
+// Threads. One host thread may write while another reads, the shape of a
+// full-duplex bridge:
+// - Writes: WriteSerial. Two writing threads are served one block after the
+//   other, never interleaved.
+// - Reads: ReadSerial and ReadSerial2, and what they deliver to
+//   captureStream. Two reading threads are served one read after the other.
+// - Beside both, from any thread: isCanSend and ClearSerialBuf (which ends a
+//   pending write or read early: the write then returns 0).
+// - Control: SetSerial, OpenSerial, CloseSerial, IsSerialOpen, ListenSerial,
+//   StopListenSerial, copying and the destructor, from one thread at a time
+//   (which may also be the reading or the writing one). They may run while
+//   another thread reads or writes: OpenSerial, CloseSerial and the
+//   destructor end a read or write in progress (a write that the device
+//   does not take returns 0 then), wait until it has returned, and only then
+//   release the device. A host must still not start a call on an object
+//   that is being destroyed.
+// The listener is the only thread of the library that touches the object,
+// and it shares only what is guarded below.
+//
+// fork() without exec: in the child an object made before the fork is
+// closed. Its first call there forgets the parent's device, events and
+// listener without waiting for them (they belong to the parent) and makes
+// it a closed object with the same settings; it may then be opened afresh.
+// That first call must not run beside another call on the same object.
 #ifndef KAVREL_SERIALCTL_H
 #define KAVREL_SERIALCTL_H
 
@@ -118,7 +138,17 @@ class KAVREL_API SerialCtl {
   static kavrel::DWORD KAVREL_CALLBACK SerialListenProc(void* object);
 
   void ReleaseEvents();
-  void ReleaseDevice();
+  // Empties portHandle and ends the object's read and write in progress on
+  // it; the device itself stays open until ReleaseDevice, which comes once
+  // they have returned.
+  kavrel::HANDLE DetachDevice();
+  void ReleaseDevice(kavrel::HANDLE device);
+  // Counts what is queued (at most kStagingSize) and starts reading it into
+  // buffer, on the device it returns; no read when nothing is queued.
+  kavrel::BOOL StartRead(unsigned char* buffer, kavrel::DWORD* queued, kavrel::HANDLE* device);
+  // Makes an object inherited through fork() a closed one of this process
+  // (fork_inheritance.cpp); nothing for an object of this process.
+  void ForgetIfInherited();
   void CopyConfiguration(const SerialCtl& other);
   kavrel::DWORD RefreshStatus();
   void SetPortHandle(kavrel::HANDLE handle);
@@ -127,6 +157,13 @@ class KAVREL_API SerialCtl {
   // Guards what the host thread and the listener share: portHandle,
   // commStatus, the timing values and the listener's wake event.
   std::mutex stateMutex_;
+  // Serialise writers and readers: each is held for a whole WriteSerial, or
+  // ReadSerial/ReadSerial2. Taken before stateMutex_; writeMutex_ before
+  // readMutex_.
+  std::mutex writeMutex_;
+  std::mutex readMutex_;
+  // The process generation the object belongs to (see ForgetIfInherited).
+  unsigned processGeneration_;
   // Set by StopListenSerial; the listener leaves at its next check.
   std::atomic<bool> listenerStopRequested_{false};
   // Cuts the listener's sleeps and idle waits short; owned by the object

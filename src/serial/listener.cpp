@@ -15,6 +15,7 @@ using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win3
 
 void SerialCtl::ListenSerial(long settleDelay, long pollInterval) {
   try {
+    ForgetIfInherited();
     // Never two listeners: a running one is ended before the new one starts.
     StopListenSerial();
     {
@@ -36,6 +37,7 @@ void SerialCtl::ListenSerial(long settleDelay, long pollInterval) {
 }
 
 void SerialCtl::StopListenSerial() {
+  ForgetIfInherited();
   if (listenerThread == kNoHandle) return;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);

@@ -12,15 +12,22 @@ using kavrel::serial::kDriverQueueSize;
 
 void SerialCtl::OpenSerial() {
   try {
+    ForgetIfInherited();
     // An open object is released first and then opened afresh, so a second
     // open neither loses handles nor keeps the old settings. Its capture
     // stream is closed as CloseSerial would close it, since the open below
     // lets go of it. A running listener stays and follows the new device.
+    // A read or write in progress on another thread is ended and waited for
+    // first, as CloseSerial does; one that waits to start meanwhile gets the
+    // new device.
+    const kavrel::HANDLE previous = DetachDevice();
+    std::lock_guard<std::mutex> writing(writeMutex_);
+    std::lock_guard<std::mutex> reading(readMutex_);
     if (isOpen && captureStream != nullptr) {
       std::fclose(captureStream);
       captureStream = nullptr;
     }
-    ReleaseDevice();
+    ReleaseDevice(previous);
     ReleaseEvents();
     isOpen = false;
 
@@ -84,9 +91,16 @@ void SerialCtl::OpenSerial() {
 
 void SerialCtl::CloseSerial() {
   try {
+    ForgetIfInherited();
+    // A read or write in progress on another thread is ended (a write the
+    // device does not take would otherwise wait for ever) and waited for,
+    // so nothing it still uses is released under it.
+    const kavrel::HANDLE device = DetachDevice();
+    std::lock_guard<std::mutex> writing(writeMutex_);
+    std::lock_guard<std::mutex> reading(readMutex_);
     ReleaseEvents();
     StopListenSerial();
-    ReleaseDevice();
+    ReleaseDevice(device);
     isOpen = false;
     if (captureStream != nullptr) {
       std::fclose(captureStream);
@@ -108,11 +122,24 @@ void SerialCtl::ReleaseEvents() {
   }
 }
 
-void SerialCtl::ReleaseDevice() {
-  // The invalid value a failed open leaves is cleared like a handle but
-  // refers to no device, so there is nothing to close for it.
+kavrel::HANDLE SerialCtl::DetachDevice() {
+  // Under the lock under which reads and writes are issued: one issued
+  // before is ended here, one issued after finds no device. The listener is
+  // woken and lets go of the device too.
+  std::lock_guard<std::mutex> lock(stateMutex_);
   const kavrel::HANDLE device = portHandle;
-  SetPortHandle(kNoHandle);
+  portHandle = kNoHandle;
+  if (device != kNoHandle && device != INVALID_HANDLE_VALUE) {
+    CancelIoEx(device, &writeOverlapped);
+    CancelIoEx(device, &readOverlapped);
+  }
+  if (listenerWake_ != kNoHandle) SetEvent(listenerWake_);
+  return device;
+}
+
+void SerialCtl::ReleaseDevice(kavrel::HANDLE device) {
+  // The invalid value a failed open leaves refers to no device, so there is
+  // nothing to close for it.
   if (device != kNoHandle && device != INVALID_HANDLE_VALUE) CloseHandle(device);
 }
 

@@ -15,6 +15,10 @@ using kavrel::serial::FinishTransfer;
 
 void SerialCtl::ReadSerial(unsigned char* data, int& count) {
   try {
+    ForgetIfInherited();
+    // One read at a time: a second reading thread waits here (the reads
+    // share the record and the staging buffer).
+    std::lock_guard<std::mutex> reading(readMutex_);
     // The staging buffer starts every call all zero. Only what an earlier
     // read wrote can be non-zero, so only that much is cleared: clearing the
     // whole 400 KB for every few bytes received would cost more than the
@@ -29,15 +33,13 @@ void SerialCtl::ReadSerial(unsigned char* data, int& count) {
       return;
     }
 
-    const kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
-    if (queued == 0) return;
-
     // count only ever claims bytes that are in data: it is set once the read
     // has delivered them, and stays 0 when the read fails.
-    stagingUsed_ = queued;
-    const BOOL started = ReadFile(portHandle, stagingBuffer, queued, nullptr, &readOverlapped);
+    kavrel::HANDLE device = kNoHandle;
+    const BOOL started = StartRead(stagingBuffer, &stagingUsed_, &device);
+    if (stagingUsed_ == 0) return;
     kavrel::DWORD received = 0;
-    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) return;
+    if (!FinishTransfer(device, &readOverlapped, started, &received)) return;
     std::memcpy(data, stagingBuffer, received);
     *countOut = static_cast<int>(received);
     DeliverCapture(data, *countOut);
@@ -48,6 +50,8 @@ void SerialCtl::ReadSerial(unsigned char* data, int& count) {
 
 void SerialCtl::ReadSerial2(unsigned char* data, int& count) {
   try {
+    ForgetIfInherited();
+    std::lock_guard<std::mutex> reading(readMutex_);
     int* countOut = AddressOfHostReference(count);
     if (countOut != nullptr) *countOut = 0;
     if (data == nullptr || countOut == nullptr) {
@@ -55,15 +59,15 @@ void SerialCtl::ReadSerial2(unsigned char* data, int& count) {
       return;
     }
 
-    const kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
-    if (queued == 0) return;
-
     // The read lands straight in data. It is waited for, so no transfer can
     // land there after the call has returned, and the capture copy is taken
     // only of bytes that have arrived.
-    const BOOL started = ReadFile(portHandle, data, queued, nullptr, &readOverlapped);
+    kavrel::DWORD queued = 0;
+    kavrel::HANDLE device = kNoHandle;
+    const BOOL started = StartRead(data, &queued, &device);
+    if (queued == 0) return;
     kavrel::DWORD received = 0;
-    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) return;
+    if (!FinishTransfer(device, &readOverlapped, started, &received)) return;
     *countOut = static_cast<int>(received);
     DeliverCapture(data, *countOut);
   } catch (...) {
@@ -71,7 +75,21 @@ void SerialCtl::ReadSerial2(unsigned char* data, int& count) {
   }
 }
 
+BOOL SerialCtl::StartRead(unsigned char* buffer, kavrel::DWORD* queued, kavrel::HANDLE* device) {
+  // The count, the device and the read are taken under the lock under which
+  // CloseSerial takes the device away and ends the object's transfers: the
+  // read is either under way by then, and ended, or finds no device.
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  *device = portHandle;
+  kavrel::DWORD errors = 0;
+  ClearCommError(portHandle, &errors, &commStatus);
+  *queued = std::min<kavrel::DWORD>(commStatus.cbInQue, kStagingSize);
+  if (*queued == 0) return FALSE;
+  return ReadFile(portHandle, buffer, *queued, nullptr, &readOverlapped);
+}
+
 void SerialCtl::ClearSerialBuf() {
+  ForgetIfInherited();
   std::lock_guard<std::mutex> lock(stateMutex_);
   PurgeComm(portHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
   commStatus.cbInQue = 0;

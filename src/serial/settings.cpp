@@ -28,7 +28,8 @@ SerialCtl::SerialCtl()
       stagingBuffer(),
       isOpen(false),
       captureName(),
-      captureStream(nullptr) {}
+      captureStream(nullptr),
+      processGeneration_(ProcessGeneration()) {}
 
 SerialCtl::~SerialCtl() { CloseSerial(); }
 
@@ -103,9 +104,13 @@ void SerialCtl::SetSerial(CString portNameText, long baudRateValue, int dataBits
   }
 }
 
-bool SerialCtl::IsSerialOpen() { return isOpen; }
+bool SerialCtl::IsSerialOpen() {
+  ForgetIfInherited();
+  return isOpen;
+}
 
 int SerialCtl::isCanSend() {
+  ForgetIfInherited();
   std::lock_guard<std::mutex> lock(stateMutex_);
   return commStatus.cbOutQue != 0 ? 1 : 0;
 }

@@ -1,16 +1,13 @@
-// Host threads on one object: one thread writing while another reads is a
-// supported use, two writers (or two readers) are served one after the
-// other, never interleaved, and closing from a third thread ends a write
-// the device does not take.
+// Host threads on one object: writing threads beside a reading thread,
+// writers and readers served one after the other, never interleaved, and a
+// close from another thread ends a write the device does not take.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <vector>
 
@@ -20,10 +17,7 @@
 
 namespace {
 
-using kavrel_test::NullModemPair;
-using kavrel_test::RandomBytes;
 using Bytes = std::vector<unsigned char>;
-using Clock = std::chrono::steady_clock;
 
 class HostThreads : public ::testing::Test {
  protected:
@@ -39,139 +33,95 @@ class HostThreads : public ::testing::Test {
     kavrel::SetMainWindow(nullptr);
   }
 
-  // On each notification reads (with ReadSerial, or ReadSerial2 when direct)
-  // until nothing is left, until received reaches total or a minute has
-  // passed; each delivery is handed to keep.
+  // On each notification reads (ReadSerial2 when direct) until nothing is
+  // left, until received reaches total or a minute has passed.
   template <typename Keep>
   void ReadOnNotification(std::size_t total, const std::atomic<std::size_t>& received, Keep keep,
                           bool direct = false) {
     Bytes buffer(SerialCtl::kStagingSize);
     kavrel::Message message{};
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (received < total && Clock::now() < deadline) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (received < total && std::chrono::steady_clock::now() < deadline) {
       if (!window_.Wait(message, 100)) continue;
       int count = 0;
       do {
-        if (direct) {
-          port_->ReadSerial2(buffer.data(), count);
-        } else {
-          port_->ReadSerial(buffer.data(), count);
-        }
-        if (count > 0) keep(buffer.data(), static_cast<std::size_t>(count));
+        (port_.get()->*(direct ? &SerialCtl::ReadSerial2 : &SerialCtl::ReadSerial))(buffer.data(),
+                                                                                    count);
+        keep(buffer.data(), static_cast<std::size_t>(std::max(count, 0)));
       } while (count > 0);
     }
   }
 
   kavrel::MessageQueue window_;
-  NullModemPair pair_;
+  kavrel_test::NullModemPair pair_;
   std::unique_ptr<SerialCtl> port_{new SerialCtl};
 };
 
-// The shape of a full-duplex bridge: a writing thread sends blocks while the
-// reading thread reads on each notification; the peer echoes every byte, so
-// what is read must be exactly what was written.
-TEST_F(HostThreads, OneWriterAndOneReaderMoveEveryByte) {
-  const Bytes stream = RandomBytes(2u << 20, 21);
+// A full-duplex bridge with two writers: two threads write blocks while the
+// reading thread reads on notifications what the peer echoes. The echo must
+// be every block whole, each writer's in order.
+TEST_F(HostThreads, TwoWritersBesideAReaderGetEveryBlockThroughWhole) {
+  constexpr int kBlocks = 150;
+  // Block n of writer w: w, n, then bytes that follow from both.
+  const auto block = [](int writer, int number) {
+    std::mt19937 random(static_cast<unsigned>(writer * 1000 + number));
+    Bytes bytes = kavrel_test::RandomBytes(2 + random() % 20000, random());
+    bytes[0] = static_cast<unsigned char>(writer);
+    bytes[1] = static_cast<unsigned char>(number);
+    return bytes;
+  };
+  std::size_t total = 0;
+  for (int number = 0; number < kBlocks; ++number)
+    total += block(0, number).size() + block(1, number).size();
   port_->ListenSerial(0, 1);
 
   std::atomic<std::size_t> received{0};
   auto echo = std::async(std::launch::async, [&] {
-    std::size_t echoed = 0;
-    while (echoed < stream.size() && received < stream.size()) {
+    while (received < total) {
       const Bytes piece = pair_.PeerReadUntilQuiet(std::chrono::milliseconds(20));
-      if (!piece.empty() && !pair_.PeerWrite(piece.data(), piece.size())) break;
-      echoed += piece.size();
+      if (!piece.empty() && !pair_.PeerWrite(piece.data(), piece.size())) return;
     }
-    return echoed;
   });
-  auto writer = std::async(std::launch::async, [&] {
-    std::mt19937 sizes(22);
-    int failures = 0;
-    for (std::size_t sent = 0; sent < stream.size();) {
-      const std::size_t length = std::min<std::size_t>(1 + sizes() % 20000, stream.size() - sent);
-      if (port_->WriteSerial(stream.data() + sent, length) != 1) ++failures;
-      sent += length;
-    }
-    return failures;
-  });
-
-  Bytes echoed;
-  ReadOnNotification(stream.size(), received, [&](const unsigned char* data, std::size_t count) {
-    echoed.insert(echoed.end(), data, data + count);
-    received = echoed.size();
-  });
-  received = stream.size();  // ends the echo if the reader gave up
-  EXPECT_EQ(writer.get(), 0);
-  EXPECT_EQ(echo.get(), stream.size());
-  ASSERT_EQ(echoed.size(), stream.size());
-  EXPECT_TRUE(echoed == stream) << "the echo differs from what was written";
-}
-
-// Two writing threads: every block arrives whole, the blocks of one writer
-// in order, and no block is cut into by the other's.
-TEST_F(HostThreads, TwoWritersAreServedOneBlockAfterTheOther) {
-  constexpr int kWriters = 2;
-  constexpr int kBlocks = 200;
-  // A block: its writer, its number, its length, then bytes that follow
-  // from those three.
-  const auto makeBlock = [](int writer, int number) {
-    std::mt19937 random(static_cast<std::uint32_t>(writer * 1000 + number));
-    Bytes block(9 + random() % 30000);
-    const auto length = static_cast<std::uint32_t>(block.size());
-    block[0] = static_cast<unsigned char>(writer);
-    for (int i = 0; i < 4; ++i) {
-      block[1 + i] = static_cast<unsigned char>(number >> (8 * i));
-      block[5 + i] = static_cast<unsigned char>(length >> (8 * i));
-    }
-    for (std::size_t i = 9; i < block.size(); ++i) block[i] = static_cast<unsigned char>(random());
-    return block;
-  };
-  std::size_t total = 0;
-  for (int writer = 0; writer < kWriters; ++writer) {
-    for (int number = 0; number < kBlocks; ++number) total += makeBlock(writer, number).size();
-  }
-
-  auto peer = std::async(std::launch::async,
-                         [&] { return pair_.PeerReadExactly(total, std::chrono::seconds(60)); });
   std::vector<std::future<int>> writers;
-  for (int writer = 0; writer < kWriters; ++writer) {
+  for (int writer = 0; writer < 2; ++writer) {
     writers.push_back(std::async(std::launch::async, [&, writer] {
       int failures = 0;
       for (int number = 0; number < kBlocks; ++number) {
-        const Bytes block = makeBlock(writer, number);
-        if (port_->WriteSerial(block.data(), block.size()) != 1) ++failures;
+        const Bytes bytes = block(writer, number);
+        failures += port_->WriteSerial(bytes.data(), bytes.size()) != 1;
       }
       return failures;
     }));
   }
+  Bytes wire;
+  ReadOnNotification(total, received, [&](const unsigned char* data, std::size_t count) {
+    wire.insert(wire.end(), data, data + count);
+    received = wire.size();
+  });
+  received = total;  // ends the echo if the reader gave up
   for (auto& writer : writers) EXPECT_EQ(writer.get(), 0);
-  const Bytes wire = peer.get();
+  echo.get();
   ASSERT_EQ(wire.size(), total);
-
-  int next[kWriters] = {};
+  int next[2] = {};
   for (std::size_t offset = 0; offset < wire.size();) {
-    const int writer = wire[offset];
-    ASSERT_LT(writer, kWriters) << "no block starts at " << offset;
-    const Bytes expected = makeBlock(writer, next[writer]);
-    ASSERT_LE(offset + expected.size(), wire.size()) << "block cut short at " << offset;
-    ASSERT_TRUE(std::equal(expected.begin(), expected.end(), wire.begin() + offset))
-        << "block " << next[writer] << " of writer " << writer << " is not whole at " << offset;
-    ++next[writer];
+    const int writer = wire[offset] & 1;
+    const Bytes expected = block(writer, next[writer]++);
+    ASSERT_TRUE(offset + expected.size() <= wire.size() &&
+                std::equal(expected.begin(), expected.end(), wire.begin() + offset))
+        << "block " << next[writer] - 1 << " of writer " << writer << " is not whole at " << offset;
     offset += expected.size();
   }
-  for (int writer = 0; writer < kWriters; ++writer) EXPECT_EQ(next[writer], kBlocks);
 }
 
-// Reading threads (two with ReadSerial, one with ReadSerial2) that all
-// answer the same notifications, which come as fast as the listener can
-// post: each delivery is a run of the stream as sent (byte i is i mod 251),
-// and together they hold every byte once.
+// Three reading threads (two with ReadSerial, one with ReadSerial2) answer
+// notifications that come as fast as the listener can post: each delivery
+// is a run of the stream as sent (byte i is i mod 251), and together they
+// hold every byte once.
 TEST_F(HostThreads, ReadersAreServedOneReadAfterTheOther) {
   constexpr std::size_t kTotal = 4u << 20;
   Bytes stream(kTotal);
   for (std::size_t i = 0; i < kTotal; ++i) stream[i] = static_cast<unsigned char>(i % 251);
   port_->ListenSerial(0, 0);
-
   std::atomic<std::size_t> received{0};
   std::atomic<int> broken{0};
   const auto keep = [&](const unsigned char* data, std::size_t count) {
@@ -200,33 +150,31 @@ TEST_F(HostThreads, ReadersAreServedOneReadAfterTheOther) {
   EXPECT_EQ(received, kTotal);
 }
 
-// A write the device does not take (the peer never reads) is ended by a
-// CloseSerial from another thread: it returns 0, and the close releases
+// A write the device does not take (the peer never reads) ends with 0 when
+// another thread closes the port, or destroys the object; the close releases
 // everything, so the port opens again.
 TEST_F(HostThreads, CloseFromAnotherThreadEndsAWriteTheDeviceDoesNotTake) {
-  const Bytes block = RandomBytes(4u << 20, 23);
+  const Bytes block = kavrel_test::RandomBytes(4u << 20, 23);
   SerialCtl* const port = port_.get();
-  auto writer =
-      std::async(std::launch::async, [&] { return port->WriteSerial(block.data(), block.size()); });
-  // Bytes at the peer: the write is under way, and cannot finish.
-  ASSERT_EQ(pair_.PeerReadExactly(1).size(), 1u);
-  port_->CloseSerial();
-  ASSERT_EQ(writer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(writer.get(), 0);
-  EXPECT_FALSE(port_->IsSerialOpen());
-  port_->OpenSerial();
-  EXPECT_TRUE(port_->IsSerialOpen());
-
-  // The destructor does the same. The peer first drops what the first write
-  // left on the wire.
-  pair_.PeerReadUntilQuiet(std::chrono::milliseconds(100));
-  writer =
-      std::async(std::launch::async, [&] { return port->WriteSerial(block.data(), block.size()); });
-  ASSERT_EQ(pair_.PeerReadExactly(1).size(), 1u);
-  port_.reset();
-  ASSERT_EQ(writer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(writer.get(), 0);
-  port_.reset(new SerialCtl);
+  for (const bool destroy : {false, true}) {
+    pair_.PeerReadUntilQuiet(std::chrono::milliseconds(100));  // what an earlier round left
+    auto writer = std::async(std::launch::async,
+                             [&] { return port->WriteSerial(block.data(), block.size()); });
+    ASSERT_EQ(pair_.PeerReadExactly(1).size(), 1u);  // under way, and it cannot finish
+    if (destroy) {
+      port_.reset();
+    } else {
+      port_->CloseSerial();
+    }
+    ASSERT_EQ(writer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(writer.get(), 0);
+    if (destroy) {
+      port_.reset(new SerialCtl);
+    } else {
+      port_->OpenSerial();
+      EXPECT_TRUE(port_->IsSerialOpen());
+    }
+  }
 }
 
 }  // namespace

@@ -18,26 +18,29 @@ void SerialCtl::OpenSerial() {
     // stream is closed as CloseSerial would close it, since the open below
     // lets go of it. A running listener stays and follows the new device.
     // A read or write in progress on another thread is ended and waited for
-    // first, as CloseSerial does; one that waits to start meanwhile gets the
-    // new device.
-    const kavrel::HANDLE previous = DetachDevice();
-    std::lock_guard<std::mutex> writing(writeMutex_);
-    std::lock_guard<std::mutex> reading(readMutex_);
-    if (isOpen && captureStream != nullptr) {
-      std::fclose(captureStream);
-      captureStream = nullptr;
+    // first, as CloseSerial does, and none starts while the records are
+    // renewed; one that starts later finds no device until the new one is
+    // configured. The locks are not held beyond that: the message box below
+    // runs a host handler, which may call back into the object.
+    {
+      const kavrel::HANDLE previous = DetachDevice();
+      std::lock_guard<std::mutex> writing(writeMutex_);
+      std::lock_guard<std::mutex> reading(readMutex_);
+      if (isOpen && captureStream != nullptr) {
+        std::fclose(captureStream);
+        captureStream = nullptr;
+      }
+      ReleaseDevice(previous);
+      ReleaseEvents();
+      isOpen = false;
+
+      writeOverlapped = kavrel::OVERLAPPED();
+      writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      readOverlapped = kavrel::OVERLAPPED();
+      readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
-    ReleaseDevice(previous);
-    ReleaseEvents();
-    isOpen = false;
 
     char path[512] = {};
-
-    writeOverlapped = kavrel::OVERLAPPED();
-    writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    readOverlapped = kavrel::OVERLAPPED();
-    readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-
     std::snprintf(path, sizeof path, "\\\\.\\%s", portName);
     const kavrel::HANDLE device =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -80,9 +83,13 @@ void SerialCtl::OpenSerial() {
       return;
     }
 
+    {
+      // Let go of before a reader can see the new device.
+      std::lock_guard<std::mutex> reading(readMutex_);
+      captureStream = nullptr;
+    }
     SetPortHandle(device);
     RefreshStatus();
-    captureStream = nullptr;
     isOpen = true;
   } catch (...) {
     kavrel::host::Trace("OpenSerial Abnormal\n");
@@ -94,12 +101,14 @@ void SerialCtl::CloseSerial() {
     ForgetIfInherited();
     // A read or write in progress on another thread is ended (a write the
     // device does not take would otherwise wait for ever) and waited for,
-    // so nothing it still uses is released under it.
+    // so nothing it still uses is released under it. The listener ends
+    // before that wait: a Window::Post that reads or writes would otherwise
+    // wait for this close while the close waits for it.
     const kavrel::HANDLE device = DetachDevice();
+    StopListenSerial();
     std::lock_guard<std::mutex> writing(writeMutex_);
     std::lock_guard<std::mutex> reading(readMutex_);
     ReleaseEvents();
-    StopListenSerial();
     ReleaseDevice(device);
     isOpen = false;
     if (captureStream != nullptr) {

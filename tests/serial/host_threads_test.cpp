@@ -9,6 +9,7 @@
 #include <future>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "kavrel/SerialCtl.h"
@@ -175,6 +176,33 @@ TEST_F(HostThreads, CloseFromAnotherThreadEndsAWriteTheDeviceDoesNotTake) {
       EXPECT_TRUE(port_->IsSerialOpen());
     }
   }
+}
+
+// A host that reads inside Window::Post, on the listener's thread, while
+// another thread closes: the close ends the listener and returns.
+TEST_F(HostThreads, CloseReturnsWhileThePostReads) {
+  struct ReadingWindow : kavrel::Window {
+    SerialCtl* port;
+    std::atomic<bool> posting{false};
+    void Post(kavrel::UINT, kavrel::WPARAM, kavrel::LPARAM) override {
+      posting = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a slow host
+      std::vector<unsigned char> buffer(SerialCtl::kStagingSize);
+      int count = 0;
+      port->ReadSerial(buffer.data(), count);
+    }
+  } window;
+  window.port = port_.get();
+  kavrel::SetMainWindow(&window);
+  port_->ListenSerial(0, 0);
+  ASSERT_TRUE(pair_.PeerWrite("x", 1));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!window.posting && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  auto closing = std::async(std::launch::async, [&] { port_->CloseSerial(); });
+  EXPECT_EQ(closing.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  kavrel::SetMainWindow(&window_);
 }
 
 }  // namespace

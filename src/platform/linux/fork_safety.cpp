@@ -173,10 +173,7 @@ void ChildClosedDescriptor::Untrack() { Tracked().Unlink(this); }
 
 }  // namespace driver
 
-unsigned ProcessGeneration() {
-  static_cast<void>(driver::forkHandlersInstalled);
-  return driver::generation.load();
-}
+unsigned ProcessGeneration() { return driver::generation.load(); }
 
 }  // namespace platform
 }  // namespace kavrel

@@ -12,4 +12,7 @@ target_sources(kavrel_objects PRIVATE
   platform/linux/comm_device.cpp
   platform/linux/io_thread.cpp
   platform/linux/comm_api.cpp
+  platform/linux/telnet_codec.cpp
+  platform/linux/telnet_negotiation.cpp
+  platform/linux/rfc2217_session.cpp
 )

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "kavrel/SerialCtl.h"
+#include "kavrel/errors.h"
+#include "kavrel/named_ports.h"
 #include "kavrel/version.h"
 
 namespace {
@@ -46,6 +48,14 @@ TEST(DllHost, TheModuleVersionRecordComesFromTheDll) {
   EXPECT_EQ(std::vector<unsigned>(record.fileVersion, record.fileVersion + 4),
             (std::vector<unsigned>{3, 0, 7, 2}));
   EXPECT_STREQ(record.originalFilename, "Kavrel.DLL");
+}
+
+TEST(DllHost, NamedPortsAreRefusedWithTheirReason) {
+  EXPECT_FALSE(kavrel::NamePort("lab1", "rfc2217://127.0.0.1:2217"));
+  EXPECT_EQ(kavrel::GetLastErrorReason().code, static_cast<kavrel::DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_NE(kavrel::GetLastErrorReason().text.find("COM-port redirector"), std::string::npos);
+  EXPECT_FALSE(kavrel::RemovePortName("lab1"));
+  EXPECT_TRUE(kavrel::ListNamedPorts().empty());
 }
 
 }  // namespace

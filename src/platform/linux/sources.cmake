@@ -15,4 +15,7 @@ target_sources(kavrel_objects PRIVATE
   platform/linux/telnet_codec.cpp
   platform/linux/telnet_negotiation.cpp
   platform/linux/rfc2217_session.cpp
+  platform/linux/port_target.cpp
+  platform/linux/ports_file.cpp
+  platform/linux/named_ports.cpp
 )

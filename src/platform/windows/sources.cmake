@@ -4,6 +4,7 @@ target_sources(kavrel_objects PRIVATE
   platform/windows/events.cpp
   platform/windows/threads.cpp
   platform/windows/handles.cpp
+  platform/windows/named_ports.cpp
 )
 # user32: MessageBoxW and PostMessageA, for the host defaults.
 target_link_libraries(kavrel_objects PUBLIC user32)

@@ -20,22 +20,42 @@ bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) =
 
 int PidDescriptor(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
-}  // namespace
-
-std::string FindProgram(const std::string& name, const std::vector<std::string>& extraDirectories) {
-  if (name.find('/') != std::string::npos) return IsExecutable(name) ? name : std::string();
+std::vector<std::string> PathDirectories() {
   std::vector<std::string> directories;
   const char* path = getenv("PATH");
   for (std::string rest = path == nullptr ? "" : path; !rest.empty();) {
     const std::size_t colon = rest.find(':');
-    directories.push_back(rest.substr(0, colon));
+    if (colon != 0) directories.push_back(rest.substr(0, colon));
     rest = colon == std::string::npos ? std::string() : rest.substr(colon + 1);
   }
+  return directories;
+}
+
+}  // namespace
+
+std::string FindProgram(const std::string& name, const std::vector<std::string>& extraDirectories) {
+  if (name.find('/') != std::string::npos) return IsExecutable(name) ? name : std::string();
+  std::vector<std::string> directories = PathDirectories();
   directories.insert(directories.end(), extraDirectories.begin(), extraDirectories.end());
   for (const std::string& directory : directories) {
-    if (directory.empty()) continue;
     const std::string candidate = directory + "/" + name;
     if (IsExecutable(candidate)) return candidate;
+  }
+  return std::string();
+}
+
+std::string FindPythonWith(const std::string& module) {
+  for (const std::string& directory : PathDirectories()) {
+    const std::string python = FindProgram(directory + "/python3");
+    ChildProcess probe;
+    std::string error;
+    int status = 0;
+    if (!python.empty() &&
+        probe.Start(python, {python, "-c", "import " + module}, "/dev/null", &error) &&
+        probe.WaitForExit(std::chrono::seconds(30), &status) && WIFEXITED(status) &&
+        WEXITSTATUS(status) == 0) {
+      return python;
+    }
   }
   return std::string();
 }

@@ -19,6 +19,10 @@ namespace kavrel_test {
 std::string FindProgram(const std::string& name,
                         const std::vector<std::string>& extraDirectories = {});
 
+// The first python3 on PATH that can import module ("serial.rfc2217");
+// empty when none can.
+std::string FindPythonWith(const std::string& module);
+
 class ChildProcess {
  public:
   ChildProcess() = default;

@@ -148,6 +148,8 @@ struct Notifications {
   std::uint8_t modemChanges = 0;  // the modem lines (kCts, kDsr, kRing, kCd) that changed
 };
 
+// One connection's client state. Not thread-safe: the transport that owns
+// the connection calls it from one thread at a time.
 class ClientSession final : private telnet::Decoder::Handler {
  public:
   using Clock = std::chrono::steady_clock;

@@ -10,6 +10,8 @@
 #include <memory>
 
 #include "platform/linux/system_errors.h"
+#include "host/error_reason.h"
+#include "platform/linux/named_ports.h"
 
 namespace kavrel {
 namespace platform {
@@ -97,13 +99,22 @@ TtyKind ClassifyCharacterDevice(unsigned major, unsigned minor) {
 
 DWORD ResolveDevice(const char* path, DeviceNode* node) {
   std::string name;
-  if (!DeviceNameFromPath(path, &name) || !IsAcceptableDeviceName(name)) {
-    return ERROR_INVALID_NAME;
+  if (!DeviceNameFromPath(path, &name)) return ERROR_INVALID_NAME;
+  PortTarget target;
+  const bool named = LookUpPortName(name, &target);
+  if (named && target.kind == PortTarget::Kind::kRfc2217) {
+    node->network = target.endpoint;
+    host::RecordFailure(ERROR_NOT_SUPPORTED,
+                        name + " is " + target.text + ": network ports cannot be opened yet");
+    return ERROR_NOT_SUPPORTED;
   }
+  if (!named && !IsAcceptableDeviceName(name)) return ERROR_INVALID_NAME;
 
-  std::string candidate = kDeviceDirectory + name;
+  // A named device path was held to the same rules as a name when it was
+  // read, and is checked from here on exactly as one.
+  std::string candidate = named ? target.device : kDeviceDirectory + name;
   struct stat info {};
-  if (lstat(candidate.c_str(), &info) != 0 && errno == ENOENT) {
+  if (!named && lstat(candidate.c_str(), &info) != 0 && errno == ENOENT) {
     const std::string alias = ComPortAlias(name);
     if (!alias.empty()) candidate = kDeviceDirectory + alias;
   }

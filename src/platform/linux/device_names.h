@@ -10,8 +10,10 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
+#include "platform/linux/port_target.h"
 #include "platform/platform.h"
 
 namespace kavrel {
@@ -28,6 +30,8 @@ struct DeviceNode {
   std::string path;  // canonical, under /dev/, free of symbolic links
   dev_t device = 0;  // the major and minor number the checks were made on
   TtyKind kind = TtyKind::kNotAPort;
+  // Set instead of the rest for a named port on the network.
+  std::optional<NetworkEndpoint> network;
 };
 
 // NAME out of "\\.\NAME"; false when path lacks that prefix.
@@ -46,9 +50,13 @@ std::string ComPortAlias(const std::string& name);
 // numbers and the kernel's class for it.
 TtyKind ClassifyCharacterDevice(unsigned major, unsigned minor);
 
-// Checks path and what it resolves to. ERROR_SUCCESS with node filled, or
-// ERROR_INVALID_NAME (a name that is not allowed), ERROR_FILE_NOT_FOUND (no
-// such device, or not a serial port) or ERROR_ACCESS_DENIED.
+// Checks path and what it resolves to. A named port (named_ports.h) is
+// checked as its target: a device path exactly as a name under /dev would
+// be. ERROR_SUCCESS with node filled, or ERROR_INVALID_NAME (a name that is
+// not allowed), ERROR_FILE_NOT_FOUND (no such device, or not a serial port)
+// or ERROR_ACCESS_DENIED. A named port on the network fills node->network
+// and returns ERROR_NOT_SUPPORTED, its reason recorded, until a network
+// transport takes it.
 DWORD ResolveDevice(const char* path, DeviceNode* node);
 
 }  // namespace driver

@@ -18,6 +18,12 @@ target_sources(kavrel_objects PRIVATE
   platform/linux/comm_api.cpp
   platform/linux/udev_port_description.cpp
   platform/linux/port_discovery.cpp
+  platform/linux/telnet_codec.cpp
+  platform/linux/telnet_negotiation.cpp
+  platform/linux/rfc2217_session.cpp
+  platform/linux/port_target.cpp
+  platform/linux/ports_file.cpp
+  platform/linux/named_ports.cpp
 )
 # libudev: port discovery. GLOBAL, so the tests linking the objects see it.
 find_package(PkgConfig REQUIRED)

@@ -6,6 +6,7 @@ target_sources(kavrel_objects PRIVATE
   platform/windows/handles.cpp
   platform/windows/usb_instance_id.cpp
   platform/windows/port_discovery.cpp
+  platform/windows/named_ports.cpp
 )
 # user32: MessageBoxW and PostMessageA, for the host defaults; setupapi and
 # advapi32: port discovery (the device list and each port's registry key).

@@ -5,6 +5,7 @@
 #define KAVREL_PLATFORM_TESTING_H
 
 #include <cstddef>
+#include <string>
 
 namespace kavrel {
 namespace platform {
@@ -18,6 +19,14 @@ void FailNextEventCreation();
 // Live handles in the handle table (devices, events, threads). Windows builds
 // answer 0: the kernel owns the handles there.
 std::size_t LiveHandleCount();
+
+#if !defined(_WIN32)
+// Where the open's console check reads the kernel's tty class
+// (/sys/class/tty): a test points it at a tree of its own, with a
+// console/active list and a NAME/dev entry per tty it lists. Empty restores
+// the real one.
+void SetTtyClassDirectory(const std::string& path);
+#endif
 
 }  // namespace testing
 }  // namespace platform

@@ -48,11 +48,12 @@ TEST(TerminalsInUse, ASessionsTerminalIsRefusedUntouchedUntilTheSessionEnds) {
   ASSERT_EQ(tcgetattr(pair.master(), &cooked), 0);
   cooked.c_lflag |= ECHO | ICANON | ISIG;
   ASSERT_EQ(tcsetattr(pair.master(), TCSANOW, &cooked), 0);
-  kavrel_test::SessionOnTerminal session(pair.path());
+  kavrel_test::ProcessOnTerminal session(
+      pair.path(), kavrel_test::ProcessOnTerminal::Hold::kAsControllingTerminal);
   ASSERT_TRUE(session.ok());
 
   ExpectRefused(pair.name(), p::ERROR_ACCESS_DENIED,
-                "a terminal in use (pid " + std::to_string(session.leader()) + ")");
+                "a terminal in use (pid " + std::to_string(session.pid()) + ")");
   termios after{};
   ASSERT_EQ(tcgetattr(pair.master(), &after), 0);
   EXPECT_EQ(after.c_lflag, cooked.c_lflag);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -33,7 +34,7 @@ void WriteFile(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-SessionOnTerminal::SessionOnTerminal(const std::string& path) {
+ProcessOnTerminal::ProcessOnTerminal(const std::string& path, Hold hold) {
   int ready[2];
   int release[2];
   if (pipe2(ready, O_CLOEXEC) != 0) return;
@@ -45,12 +46,18 @@ SessionOnTerminal::SessionOnTerminal(const std::string& path) {
   const char* terminal = path.c_str();
   child_ = fork();
   if (child_ == 0) {
-    // Only async-signal-safe calls: the parent may run threads.
-    close(ready[0]);
-    close(release[1]);
-    int fd = -1;
-    if (setsid() < 0 || (fd = open(terminal, O_RDWR | O_NOCTTY)) < 0 ||
-        ioctl(fd, TIOCSCTTY, 0) != 0) {
+    // Only async-signal-safe calls: the parent may run threads. The child
+    // keeps no descriptor of the parent's but its two pipe ends, so that
+    // the parent's closes (a pty master's, a port's) take effect.
+    const int low = ready[1] < release[0] ? ready[1] : release[0];
+    const int high = ready[1] < release[0] ? release[0] : ready[1];
+    close_range(3, low - 1, 0);
+    close_range(low + 1, high - 1, 0);
+    close_range(high + 1, ~0U, 0);
+    const bool session = hold == Hold::kAsControllingTerminal;
+    if (session && setsid() < 0) _exit(1);
+    const int fd = open(terminal, O_RDWR | O_NOCTTY);
+    if (fd < 0 || (session ? ioctl(fd, TIOCSCTTY, 0) : flock(fd, LOCK_EX | LOCK_NB)) != 0) {
       _exit(1);
     }
     const char up = 1;
@@ -68,9 +75,9 @@ SessionOnTerminal::SessionOnTerminal(const std::string& path) {
   close(ready[0]);
 }
 
-SessionOnTerminal::~SessionOnTerminal() { End(); }
+ProcessOnTerminal::~ProcessOnTerminal() { End(); }
 
-void SessionOnTerminal::End() {
+void ProcessOnTerminal::End() {
   if (release_ >= 0) close(release_);
   release_ = -1;
   if (child_ > 0) waitpid(child_, nullptr, 0);

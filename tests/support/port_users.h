@@ -10,21 +10,21 @@
 
 namespace kavrel_test {
 
-// A child process that starts a session of its own with the tty at path as
-// its controlling terminal, as a login shell has its terminal, and keeps it
-// until End().
-class SessionOnTerminal {
+// A child process that holds the tty at path until End(): either as the
+// controlling terminal of a session of its own, as a login shell has its
+// terminal, or open with a flock() on it, as another program using the port.
+class ProcessOnTerminal {
  public:
-  explicit SessionOnTerminal(const std::string& path);
-  ~SessionOnTerminal();
-  SessionOnTerminal(const SessionOnTerminal&) = delete;
-  SessionOnTerminal& operator=(const SessionOnTerminal&) = delete;
+  enum class Hold { kAsControllingTerminal, kWithFlock };
+  ProcessOnTerminal(const std::string& path, Hold hold);
+  ~ProcessOnTerminal();
+  ProcessOnTerminal(const ProcessOnTerminal&) = delete;
+  ProcessOnTerminal& operator=(const ProcessOnTerminal&) = delete;
 
-  // Whether the session has the terminal.
+  // Whether the child holds the terminal.
   bool ok() const { return ok_; }
-  // The session's leader: the child.
-  pid_t leader() const { return child_; }
-  // The leader exits (and is waited for), so the terminal is nobody's.
+  pid_t pid() const { return child_; }
+  // The child exits (and is waited for), so the terminal is nobody's.
   void End();
 
  private:

@@ -18,6 +18,8 @@ namespace driver {
 
 namespace {
 
+constexpr char kDeviceChanged[] = "the device changed while it was being opened";
+
 DWORD Refuse(int fd, DWORD error, std::string* why, const std::string& reason) {
   close(fd);
   if (!reason.empty()) *why = reason;
@@ -43,7 +45,7 @@ DWORD PinNode(const DeviceNode& node, int* pinned, std::string* why) {
   if (notAPort != ERROR_SUCCESS) return Refuse(fd, notAPort, why, reason);
   // The name led to another device since it was resolved.
   if (info.st_rdev != node.device || kind != node.kind) {
-    return Refuse(fd, ERROR_FILE_NOT_FOUND, why, "the device changed while it was being opened");
+    return Refuse(fd, ERROR_FILE_NOT_FOUND, why, kDeviceChanged);
   }
   if (IsActiveConsole(info.st_rdev)) {
     return Refuse(fd, ERROR_ACCESS_DENIED, why, kSystemConsole);
@@ -72,12 +74,12 @@ DWORD OpenPinned(int pinned, int flags, int* fd, std::string* why) {
     }
     // Another open set exclusive mode (TIOCEXCL).
     if (error == EBUSY) *why = kInUseByAnotherProgram;
+    if (error == EACCES || error == EPERM) *why = "no permission to use the device";
     return ErrorWhileOpening(error);
   }
   struct stat reached {};
   if (fstat(opened, &reached) != 0 || !SameInode(expected, reached)) {
-    return Refuse(opened, ERROR_FILE_NOT_FOUND, why,
-                  "the device changed while it was being opened");
+    return Refuse(opened, ERROR_FILE_NOT_FOUND, why, kDeviceChanged);
   }
   *fd = opened;
   return ERROR_SUCCESS;

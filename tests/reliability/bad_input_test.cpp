@@ -448,10 +448,14 @@ TEST(RefusalReasons, EveryRefusalComesBackAsACodeAndAText) {
   ASSERT_TRUE(session.ok() && other.ok());
   const kavrel_test::LockDirectory locks;
   locks.Write(locked.name(), kavrel_test::LockText(getppid()));
+  // The kernel's consoles: another device, and the virtual console in front,
+  // which is the pty.
   const kavrel_test::ConsoleList consoles;
   ASSERT_TRUE(consoles.ok());
-  consoles.AddTty("ttyS7", console.path());
-  consoles.SetActive("ttyS7");
+  consoles.AddTty("ttyS8", "/dev/null");
+  consoles.AddTty("ttyFRONT", console.path());
+  consoles.SetInFront("tty0", "ttyFRONT");
+  consoles.SetActive("ttyS8 tty0");
 
   using Call = std::function<void(SerialCtl&)>;
   const auto open = [](const std::string& name, long baud = 9600, int data = 8, int stop = 1) {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -35,51 +36,41 @@ void WriteFile(const std::string& path, const std::string& text) {
 }  // namespace
 
 ProcessOnTerminal::ProcessOnTerminal(const std::string& path, Hold hold) {
-  int ready[2];
-  int release[2];
-  if (pipe2(ready, O_CLOEXEC) != 0) return;
-  if (pipe2(release, O_CLOEXEC) != 0) {
-    close(ready[0]);
-    close(ready[1]);
-    return;
-  }
+  // The child says it holds the terminal over the link, then holds it until
+  // the parent closes its end.
+  int link[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) != 0) return;
   const char* terminal = path.c_str();
   child_ = fork();
   if (child_ == 0) {
     // Only async-signal-safe calls: the parent may run threads. The child
-    // keeps no descriptor of the parent's but its two pipe ends, so that
+    // keeps no descriptor of the parent's but its end of the link, so that
     // the parent's closes (a pty master's, a port's) take effect.
-    const int low = ready[1] < release[0] ? ready[1] : release[0];
-    const int high = ready[1] < release[0] ? release[0] : ready[1];
-    close_range(3, low - 1, 0);
-    close_range(low + 1, high - 1, 0);
-    close_range(high + 1, ~0U, 0);
+    if (dup2(link[1], 3) != 3) _exit(1);
+    close_range(4, ~0U, 0);
     const bool session = hold == Hold::kAsControllingTerminal;
     if (session && setsid() < 0) _exit(1);
     const int fd = open(terminal, O_RDWR | O_NOCTTY);
     if (fd < 0 || (session ? ioctl(fd, TIOCSCTTY, 0) : flock(fd, LOCK_EX | LOCK_NB)) != 0) {
       _exit(1);
     }
-    const char up = 1;
-    if (write(ready[1], &up, 1) != 1) _exit(1);
-    char ignored;
-    while (read(release[0], &ignored, 1) > 0) {
+    char byte = 1;
+    if (write(3, &byte, 1) != 1) _exit(1);
+    while (read(3, &byte, 1) > 0) {
     }
     _exit(0);
   }
-  close(ready[1]);
-  close(release[0]);
-  release_ = release[1];
+  close(link[1]);
+  link_ = link[0];
   char up = 0;
-  ok_ = child_ > 0 && read(ready[0], &up, 1) == 1 && up == 1;
-  close(ready[0]);
+  ok_ = child_ > 0 && read(link_, &up, 1) == 1;
 }
 
 ProcessOnTerminal::~ProcessOnTerminal() { End(); }
 
 void ProcessOnTerminal::End() {
-  if (release_ >= 0) close(release_);
-  release_ = -1;
+  if (link_ >= 0) close(link_);
+  link_ = -1;
   if (child_ > 0) waitpid(child_, nullptr, 0);
   child_ = -1;
   ok_ = false;
@@ -89,20 +80,13 @@ LockDirectory::LockDirectory() : LockDirectory(TemporaryDirectory("kavrel-locks"
   owned_ = !path_.empty();
 }
 
+// The tests run with the variable unset.
 LockDirectory::LockDirectory(const std::string& existing) : path_(existing) {
-  if (const char* saved = std::getenv(kLockDirectoryVariable)) {
-    hadVariable_ = true;
-    savedVariable_ = saved;
-  }
   setenv(kLockDirectoryVariable, path_.c_str(), 1);
 }
 
 LockDirectory::~LockDirectory() {
-  if (hadVariable_) {
-    setenv(kLockDirectoryVariable, savedVariable_.c_str(), 1);
-  } else {
-    unsetenv(kLockDirectoryVariable);
-  }
+  unsetenv(kLockDirectoryVariable);
   std::error_code ignored;
   if (owned_) std::filesystem::remove_all(path_, ignored);
 }

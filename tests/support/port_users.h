@@ -29,7 +29,7 @@ class ProcessOnTerminal {
 
  private:
   pid_t child_ = -1;
-  int release_ = -1;  // closing it lets the child exit
+  int link_ = -1;  // closing it lets the child exit
   bool ok_ = false;
 };
 
@@ -43,18 +43,16 @@ class LockDirectory {
   LockDirectory(const LockDirectory&) = delete;
   LockDirectory& operator=(const LockDirectory&) = delete;
 
-  const std::string& path() const { return path_; }
-  // The lock file of the port named portName ("pts/3": LCK..pts_3).
-  std::string LockOf(const std::string& portName) const;
-  // The lock file's text, or "(none)" when there is none.
+  // The text of the lock file of the port portName ("pts/3": LCK..pts_3),
+  // or "(none)".
   std::string Read(const std::string& portName) const;
   void Write(const std::string& portName, const std::string& text) const;
 
  private:
+  std::string LockOf(const std::string& portName) const;
+
   std::string path_;
   bool owned_ = false;
-  bool hadVariable_ = false;
-  std::string savedVariable_;
 };
 
 // The text a lock file naming pid holds: ten characters wide, a line feed.

@@ -10,6 +10,8 @@
 #ifndef KAVREL_PLATFORM_PLATFORM_H
 #define KAVREL_PLATFORM_PLATFORM_H
 
+#include <string>
+
 #include "kavrel/types.h"
 
 namespace kavrel {
@@ -65,6 +67,9 @@ HANDLE CreateEventA(std::nullptr_t security, BOOL manualReset, BOOL initialState
                     std::nullptr_t name);
 HANDLE CreateThread(std::nullptr_t security, std::size_t stackSize, ThreadRoutine routine,
                     void* argument, DWORD flags, std::nullptr_t threadId);
+
+// kernel32 says no more than the code.
+inline std::string LastErrorDetail() { return std::string(); }
 
 #else
 
@@ -157,6 +162,11 @@ BOOL CancelIoEx(HANDLE device, OVERLAPPED* overlapped);
 // Errors.
 DWORD GetLastError();
 void SetLastError(DWORD error);
+// The specific reason the emulated driver knew for the last error of the
+// calling thread ("in use by another program (pid 4711)", "1.5 stop bits
+// need 5 data bits"), or empty when the code says all it knew. Any later
+// error replaces it.
+std::string LastErrorDetail();
 
 // Events.
 HANDLE CreateEventA(void* security, BOOL manualReset, BOOL initialState, const char* name);

@@ -36,6 +36,7 @@ void SerialCtl::OpenSerial() {
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                     FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, kNoHandle);
     if (device == INVALID_HANDLE_VALUE) {
+      kavrel::serial::RecordPlatformFailure();
       SetPortHandle(device);
       isOpen = false;
       return;
@@ -52,6 +53,7 @@ void SerialCtl::OpenSerial() {
     // Without the device's own settings there is nothing sound to change four
     // members of: stop here rather than apply content no step has set.
     if (!GetCommState(device, &lineSettings)) {
+      kavrel::serial::RecordPlatformFailure();
       CloseHandle(device);
       isOpen = false;
       return;
@@ -67,6 +69,7 @@ void SerialCtl::OpenSerial() {
     lineSettings.Parity = parityCode;
 
     if (!SetCommState(device, &lineSettings)) {
+      kavrel::serial::RecordPlatformFailure("settings refused");
       kavrel::host::ShowMessageBox(kavrel::serial::kSettingsRefusedText);
       CloseHandle(device);
       isOpen = false;

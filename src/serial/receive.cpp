@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/error_reason.h"
 #include "host/host_services.h"
 #include "kavrel/SerialCtl.h"
 #include "platform/platform.h"
@@ -12,6 +13,22 @@
 using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
 using kavrel::serial::AddressOfHostReference;
 using kavrel::serial::FinishTransfer;
+
+namespace {
+
+void RecordMissingBuffer() {
+  kavrel::host::RecordFailure(ERROR_INVALID_PARAMETER, "no buffer or count to read into");
+}
+
+// An object without a device has nothing to read: that is a failure, while
+// an open port with nothing queued is not.
+void RecordIfNotOpen(kavrel::HANDLE port) {
+  if (port == kNoHandle || port == INVALID_HANDLE_VALUE) {
+    kavrel::host::RecordFailure(ERROR_INVALID_HANDLE);
+  }
+}
+
+}  // namespace
 
 void SerialCtl::ReadSerial(unsigned char* data, int& count) {
   try {
@@ -26,18 +43,25 @@ void SerialCtl::ReadSerial(unsigned char* data, int& count) {
     if (countOut != nullptr) *countOut = 0;
     if (data == nullptr || countOut == nullptr) {
       kavrel::host::Trace("ReadSerial Abnormal\n");
+      RecordMissingBuffer();
       return;
     }
 
     const kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
-    if (queued == 0) return;
+    if (queued == 0) {
+      RecordIfNotOpen(portHandle);
+      return;
+    }
 
     // count only ever claims bytes that are in data: it is set once the read
     // has delivered them, and stays 0 when the read fails.
     stagingUsed_ = queued;
     const BOOL started = ReadFile(portHandle, stagingBuffer, queued, nullptr, &readOverlapped);
     kavrel::DWORD received = 0;
-    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) return;
+    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) {
+      kavrel::serial::RecordPlatformFailure();
+      return;
+    }
     std::memcpy(data, stagingBuffer, received);
     *countOut = static_cast<int>(received);
     DeliverCapture(data, *countOut);
@@ -52,18 +76,25 @@ void SerialCtl::ReadSerial2(unsigned char* data, int& count) {
     if (countOut != nullptr) *countOut = 0;
     if (data == nullptr || countOut == nullptr) {
       kavrel::host::Trace("ReadSerial2 Abnormal\n");
+      RecordMissingBuffer();
       return;
     }
 
     const kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
-    if (queued == 0) return;
+    if (queued == 0) {
+      RecordIfNotOpen(portHandle);
+      return;
+    }
 
     // The read lands straight in data. It is waited for, so no transfer can
     // land there after the call has returned, and the capture copy is taken
     // only of bytes that have arrived.
     const BOOL started = ReadFile(portHandle, data, queued, nullptr, &readOverlapped);
     kavrel::DWORD received = 0;
-    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) return;
+    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) {
+      kavrel::serial::RecordPlatformFailure();
+      return;
+    }
     *countOut = static_cast<int>(received);
     DeliverCapture(data, *countOut);
   } catch (...) {

@@ -38,6 +38,12 @@ inline LONG SaturateToLong(long value) {
 // transferred then holds its byte count.
 bool FinishTransfer(HANDLE device, OVERLAPPED* overlapped, BOOL started, DWORD* transferred);
 
+// Records the calling thread's last platform error, with the reason the
+// platform gave for it, as why the current call failed (see
+// kavrel::GetLastErrorReason); context, when given, comes first: "settings
+// refused: 1.5 stop bits need 5 data bits".
+void RecordPlatformFailure(const char* context = nullptr);
+
 // The address of a reference a host passed, kept opaque to the optimiser:
 // a host can bind a reference to a null pointer, and the compiler may not
 // assume it away, so the check the caller makes stays in the code.

@@ -2,6 +2,7 @@
 // queries.
 #include <cstring>
 
+#include "host/error_reason.h"
 #include "host/host_services.h"
 #include "kavrel/SerialCtl.h"
 #include "platform/platform.h"
@@ -65,6 +66,7 @@ void SerialCtl::SetSerial(CString portNameText, long baudRateValue, int dataBits
     if (nameLength >= sizeof portName) {
       portName[0] = '\0';
       kavrel::host::Trace("Kavrel CString Abnormal[%s]??\n", name);
+      kavrel::host::RecordFailure(ERROR_INVALID_NAME, "port name longer than 9 characters");
       return;
     }
     std::memcpy(portName, name, nameLength + 1);
@@ -92,6 +94,7 @@ void SerialCtl::SetSerial(CString portNameText, long baudRateValue, int dataBits
 
     if (captureNameText == nullptr) {
       kavrel::host::Trace("Kavrel CString Abnormal[%s]??\n", name);
+      kavrel::host::RecordFailure(ERROR_INVALID_PARAMETER, "no capture name");
       return;
     }
     // The capture name is only stored; a long one is cut to the field.

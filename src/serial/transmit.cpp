@@ -1,5 +1,6 @@
 // Sending a block: one write request, waited for, then the transmit side
 // purged.
+#include "host/error_reason.h"
 #include "kavrel/SerialCtl.h"
 #include "platform/platform.h"
 #include "serial/serial_internal.h"
@@ -13,12 +14,21 @@ int SerialCtl::WriteSerial(const unsigned char* data, unsigned long length) {
     // A block the device cannot take as one request, or bytes that are not
     // there, are not sent at all; the result says so.
     bool sent = false;
-    if ((data != nullptr || length == 0) && length <= 0xFFFFFFFFul) {
+    if (data == nullptr && length != 0) {
+      kavrel::host::RecordFailure(ERROR_INVALID_PARAMETER, "no bytes to send: the buffer is null");
+    } else if (length > 0xFFFFFFFFul) {
+      kavrel::host::RecordFailure(ERROR_INVALID_PARAMETER, "a block over 4 GiB");
+    } else {
       const auto count = static_cast<kavrel::DWORD>(length);
       const BOOL started = WriteFile(portHandle, data, count, nullptr, &writeOverlapped);
       kavrel::DWORD written = 0;
-      sent = kavrel::serial::FinishTransfer(portHandle, &writeOverlapped, started, &written) &&
-             written == count;
+      if (!kavrel::serial::FinishTransfer(portHandle, &writeOverlapped, started, &written)) {
+        kavrel::serial::RecordPlatformFailure();
+      } else if (written != count) {
+        kavrel::host::RecordFailure(ERROR_GEN_FAILURE, "the device took only part of the block");
+      } else {
+        sent = true;
+      }
     }
 
     // The transmit purge ends every block, whatever became of it. The driver

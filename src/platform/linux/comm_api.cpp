@@ -5,10 +5,13 @@
 // them: every read, write and event wait takes an OVERLAPPED record.
 #include <memory>
 #include <new>
+#include <string>
 
 #include "platform/linux/comm_device.h"
 #include "platform/linux/device_names.h"
 #include "platform/linux/events.h"
+#include "platform/linux/last_error.h"
+#include "platform/linux/line_settings.h"
 #include "platform/linux/overlapped_status.h"
 #include "platform/linux/tty_transport.h"
 #include "platform/platform.h"
@@ -65,15 +68,16 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
   }
 
   driver::DeviceNode node;
-  DWORD error = driver::ResolveDevice(path, &node);
+  std::string why;  // the reason a refusal gives, where it knows one
+  DWORD error = driver::ResolveDevice(path, &node, &why);
   std::unique_ptr<driver::Transport> transport;
-  if (error == ERROR_SUCCESS) error = driver::TtyTransport::Open(node, &transport);
+  if (error == ERROR_SUCCESS) error = driver::TtyTransport::Open(node, &transport, &why);
   // From here the transport, and then the device, own the line and release
   // it on every path that does not end in a live handle.
   std::shared_ptr<CommDevice> device;
   if (error == ERROR_SUCCESS) error = CommDevice::Start(std::move(transport), access, &device);
   if (error != ERROR_SUCCESS) {
-    SetLastError(error);
+    driver::SetLastErrorWithDetail(error, why);
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle = kNoHandle;
@@ -119,7 +123,12 @@ BOOL SetCommState(HANDLE device, DCB* dcb) {
   std::shared_ptr<CommDevice> object = FindDevice(device);
   if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  return Outcome(object->SetState(*dcb));
+  const DWORD error = object->SetState(*dcb);
+  if (error == ERROR_INVALID_PARAMETER) {
+    driver::SetLastErrorWithDetail(error, driver::LineSettings::Refusal(*dcb));
+    return FALSE;
+  }
+  return Outcome(error);
 }
 
 BOOL ClearCommError(HANDLE device, DWORD* errors, COMSTAT* status) {

@@ -8,6 +8,9 @@ target_sources(kavrel_objects PRIVATE
   platform/linux/events.cpp
   platform/linux/threads.cpp
   platform/linux/device_names.cpp
+  platform/linux/terminals_in_use.cpp
+  platform/linux/pinned_node.cpp
+  platform/linux/uucp_lock.cpp
   platform/linux/exclusive_open.cpp
   platform/linux/dcb_termios.cpp
   platform/linux/termios2_speed.cpp

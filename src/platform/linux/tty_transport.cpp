@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <new>
+#include <utility>
 
 #include "platform/linux/exclusive_open.h"
 #include "platform/linux/retry_on_interrupt.h"
@@ -27,11 +28,13 @@ bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 }  // namespace
 
-DWORD TtyTransport::Open(const DeviceNode& node, std::unique_ptr<Transport>* transport) {
+DWORD TtyTransport::Open(const DeviceNode& node, std::unique_ptr<Transport>* transport,
+                         std::string* why) {
   int fd = -1;
-  const DWORD error = OpenExclusive(node, &fd);
+  UucpLock lock;
+  const DWORD error = OpenExclusive(node, &fd, &lock, why);
   if (error != ERROR_SUCCESS) return error;
-  transport->reset(new (std::nothrow) TtyTransport(fd, node.kind));
+  transport->reset(new (std::nothrow) TtyTransport(fd, node.kind, std::move(lock)));
   if (*transport == nullptr) {
     ioctl(fd, TIOCNXCL);
     close(fd);
@@ -40,8 +43,8 @@ DWORD TtyTransport::Open(const DeviceNode& node, std::unique_ptr<Transport>* tra
   return ERROR_SUCCESS;
 }
 
-TtyTransport::TtyTransport(int fd, TtyKind kind)
-    : fd_(fd), kind_(kind), line_(kind, LineAtOpen(fd)) {}
+TtyTransport::TtyTransport(int fd, TtyKind kind, UucpLock lock)
+    : fd_(fd), kind_(kind), line_(kind, LineAtOpen(fd)), lock_(std::move(lock)) {}
 
 TtyTransport::~TtyTransport() {
   // Exclusive mode is taken back so that nothing of this open outlives it

@@ -5,10 +5,12 @@
 #define KAVREL_PLATFORM_LINUX_TTY_TRANSPORT_H
 
 #include <memory>
+#include <string>
 
 #include "platform/linux/device_names.h"
 #include "platform/linux/line_settings.h"
 #include "platform/linux/transport.h"
+#include "platform/linux/uucp_lock.h"
 
 namespace kavrel {
 namespace platform {
@@ -16,13 +18,16 @@ namespace driver {
 
 class TtyTransport final : public Transport {
  public:
-  // Opens the checked node (see OpenExclusive). ERROR_SUCCESS with
-  // *transport set, or the error with nothing left open.
-  static DWORD Open(const DeviceNode& node, std::unique_ptr<Transport>* transport);
+  // Opens the resolved node (see OpenExclusive). ERROR_SUCCESS with
+  // *transport set, or the error with nothing left open or locked and the
+  // reason in *why where one is known.
+  static DWORD Open(const DeviceNode& node, std::unique_ptr<Transport>* transport,
+                    std::string* why);
 
-  // Takes over fd, which is open exclusively and raw.
-  TtyTransport(int fd, TtyKind kind);
-  // Gives exclusive mode back and closes the descriptor.
+  // Takes over fd, which is open exclusively and raw, and the port's lock.
+  TtyTransport(int fd, TtyKind kind, UucpLock lock);
+  // Gives exclusive mode back, closes the descriptor, and then drops the
+  // lock.
   ~TtyTransport() override;
 
   int descriptor() const override { return fd_; }
@@ -40,6 +45,7 @@ class TtyTransport final : public Transport {
   const int fd_;
   const TtyKind kind_;
   LineSettings line_;  // used by line calls only
+  UucpLock lock_;
 };
 
 }  // namespace driver

@@ -253,7 +253,7 @@ TEST_F(PortsScratch, ANamedDevicePassesEveryCheckADirectNameDoesAtEveryOpen) {
   ASSERT_TRUE(node.network.has_value());
   EXPECT_EQ(node.network->host + ":" + std::to_string(node.network->port), "127.0.0.1:2217");
   EXPECT_EQ(OpenAndClose("net"), p::ERROR_NOT_SUPPORTED);
-  EXPECT_EQ(kavrel::GetLastErrorReason().text,
+  EXPECT_EQ(p::LastErrorDetail(),
             "net is rfc2217://127.0.0.1:2217: network ports cannot be opened yet");
   if (before == nullptr) {
     unsetenv(x::kUserPortsVariable);

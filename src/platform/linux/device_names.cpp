@@ -9,9 +9,9 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/linux/named_ports.h"
 #include "platform/linux/refusal_reasons.h"
 #include "platform/linux/system_errors.h"
-#include "platform/linux/named_ports.h"
 
 namespace kavrel {
 namespace platform {

@@ -26,7 +26,7 @@ DWORD Refuse(int fd, DWORD error) {
 
 }  // namespace
 
-DWORD OpenExclusive(const DeviceNode& node, int* fd) {
+DWORD OpenExclusive(const DeviceNode& node, int* fd, LineSnapshot* atOpen) {
   // Non-blocking so that neither the open nor any later transfer waits for
   // carrier or for the device; the I/O thread does all the waiting.
   const int opened = RetryOnInterrupt([&] {
@@ -54,7 +54,7 @@ DWORD OpenExclusive(const DeviceNode& node, int* fd) {
   }
 
   termios settings{};
-  if (tcgetattr(opened, &settings) != 0) {
+  if (!SaveLine(opened, atOpen) || tcgetattr(opened, &settings) != 0) {
     ioctl(opened, TIOCNXCL);
     return Refuse(opened, ERROR_GEN_FAILURE);
   }

@@ -4,6 +4,7 @@
 #define KAVREL_PLATFORM_LINUX_EXCLUSIVE_OPEN_H
 
 #include "platform/linux/device_names.h"
+#include "platform/linux/termios2_speed.h"
 
 namespace kavrel {
 namespace platform {
@@ -12,7 +13,9 @@ namespace driver {
 // ERROR_SUCCESS with *fd open, or the Win32 error with nothing left open.
 // ERROR_ACCESS_DENIED when another open, in this process or any other,
 // already holds the device; that attempt changes nothing on the device.
-DWORD OpenExclusive(const DeviceNode& node, int* fd);
+// *atOpen receives everything the kernel held for the line before the open
+// made it raw, so the line can be put back as it was.
+DWORD OpenExclusive(const DeviceNode& node, int* fd, LineSnapshot* atOpen);
 
 }  // namespace driver
 }  // namespace platform

@@ -8,6 +8,7 @@
 
 #include "platform/linux/device_names.h"
 #include "platform/linux/line_settings.h"
+#include "platform/linux/termios2_speed.h"
 #include "platform/linux/transport.h"
 
 namespace kavrel {
@@ -20,8 +21,9 @@ class TtyTransport final : public Transport {
   // *transport set, or the error with nothing left open.
   static DWORD Open(const DeviceNode& node, std::unique_ptr<Transport>* transport);
 
-  // Takes over fd, which is open exclusively and raw.
-  TtyTransport(int fd, TtyKind kind);
+  // Takes over fd, which is open exclusively and raw; atOpen is the line as
+  // it was before the open made it raw.
+  TtyTransport(int fd, TtyKind kind, const LineSnapshot& atOpen);
   // Gives exclusive mode back and closes the descriptor.
   ~TtyTransport() override;
 
@@ -30,8 +32,14 @@ class TtyTransport final : public Transport {
   Transfer Send(const unsigned char* data, std::size_t size) override;
   std::size_t InputWaiting() override;
   void DiscardInput() override;
+  DWORD ReadModemLines(ModemLines* lines) override;
   DWORD ReadSettings(DCB* dcb) override;
   DWORD ApplySettings(const DCB& dcb) override;
+  DWORD DriveModemLine(ModemOutput line, bool raised) override;
+  DWORD DriveBreak(bool on) override;
+  DWORD RestoreSettingsAtOpen() override;
+  DWORD Drain() override;
+  void InterruptDrain() override;
 
  private:
   // Sets DTR and RTS as the DCB asks, where the device has modem lines.
@@ -39,6 +47,7 @@ class TtyTransport final : public Transport {
 
   const int fd_;
   const TtyKind kind_;
+  const LineSnapshot atOpen_;
   LineSettings line_;  // used by line calls only
 };
 

@@ -1,5 +1,10 @@
 // Receiving: deliver exactly the bytes queued now, optionally copied to the
 // capture stream; and emptying both directions.
+//
+// A host that chose a read wait (kavrel/port_control.h) has a read that
+// finds nothing queued wait for the first bytes instead: it asks for a whole
+// staging area, and the driver's time-outs end it as soon as any bytes are
+// there, or with none when the wait is over.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -7,10 +12,12 @@
 #include "host/host_services.h"
 #include "kavrel/SerialCtl.h"
 #include "platform/platform.h"
+#include "serial/port_control_access.h"
 #include "serial/serial_internal.h"
 
 using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
 using kavrel::serial::AddressOfHostReference;
+using kavrel::serial::ControlAccess;
 using kavrel::serial::FinishTransfer;
 
 void SerialCtl::ReadSerial(unsigned char* data, int& count) {
@@ -29,15 +36,20 @@ void SerialCtl::ReadSerial(unsigned char* data, int& count) {
       return;
     }
 
-    const kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
-    if (queued == 0) return;
+    kavrel::DWORD wanted = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
+    if (wanted == 0) {
+      if (!ControlAccess::ReadWaitsForBytes(*this)) return;
+      wanted = kStagingSize;
+    }
 
     // count only ever claims bytes that are in data: it is set once the read
     // has delivered them, and stays 0 when the read fails.
-    stagingUsed_ = queued;
-    const BOOL started = ReadFile(portHandle, stagingBuffer, queued, nullptr, &readOverlapped);
+    stagingUsed_ = wanted;
+    const BOOL started = ReadFile(portHandle, stagingBuffer, wanted, nullptr, &readOverlapped);
     kavrel::DWORD received = 0;
     if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) return;
+    // A waiting read may have asked for more than it got.
+    stagingUsed_ = received;
     std::memcpy(data, stagingBuffer, received);
     *countOut = static_cast<int>(received);
     DeliverCapture(data, *countOut);
@@ -55,13 +67,16 @@ void SerialCtl::ReadSerial2(unsigned char* data, int& count) {
       return;
     }
 
-    const kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
-    if (queued == 0) return;
+    kavrel::DWORD wanted = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
+    if (wanted == 0) {
+      if (!ControlAccess::ReadWaitsForBytes(*this)) return;
+      wanted = kStagingSize;
+    }
 
     // The read lands straight in data. It is waited for, so no transfer can
     // land there after the call has returned, and the capture copy is taken
     // only of bytes that have arrived.
-    const BOOL started = ReadFile(portHandle, data, queued, nullptr, &readOverlapped);
+    const BOOL started = ReadFile(portHandle, data, wanted, nullptr, &readOverlapped);
     kavrel::DWORD received = 0;
     if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) return;
     *countOut = static_cast<int>(received);

@@ -2,6 +2,7 @@
 // purged.
 #include "kavrel/SerialCtl.h"
 #include "platform/platform.h"
+#include "serial/port_control_access.h"
 #include "serial/serial_internal.h"
 
 using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
@@ -17,13 +18,16 @@ int SerialCtl::WriteSerial(const unsigned char* data, unsigned long length) {
       const auto count = static_cast<kavrel::DWORD>(length);
       const BOOL started = WriteFile(portHandle, data, count, nullptr, &writeOverlapped);
       kavrel::DWORD written = 0;
-      sent = kavrel::serial::FinishTransfer(portHandle, &writeOverlapped, started, &written) &&
-             written == count;
+      const bool finished =
+          kavrel::serial::FinishTransfer(portHandle, &writeOverlapped, started, &written);
+      sent = finished && written == count;
+      if (!sent) kavrel::serial::ControlAccess::ExplainUnsentWrite(finished, written, count);
     }
 
     // The transmit purge ends every block, whatever became of it. The driver
     // holds nothing of a finished write, so it discards no byte that was
-    // sent; after a failed wait it drops what is left of the block.
+    // sent; after a failed wait, or a write time-out the host chose, it
+    // drops what is left of the block.
     PurgeComm(portHandle, PURGE_TXABORT | PURGE_TXCLEAR);
     return sent ? 1 : 0;
   } catch (...) {

@@ -213,4 +213,22 @@ std::vector<unsigned char> NullModemPair::PeerReadUntilQuiet(std::chrono::millis
 
 void NullModemPair::PeerHangUp() { impl_->Close(); }
 
+bool NullModemPair::PeerHasModemLines() {
+  DWORD status = 0;
+  return ok() && ::GetCommModemStatus(impl_->peer, &status) != FALSE;
+}
+
+bool NullModemPair::PeerSetLines(bool dtr, bool rts) {
+  return ::EscapeCommFunction(impl_->peer, dtr ? SETDTR : CLRDTR) &&
+         ::EscapeCommFunction(impl_->peer, rts ? SETRTS : CLRRTS);
+}
+
+bool NullModemPair::PeerSeesPortLines(bool* dtr, bool* rts) {
+  DWORD status = 0;
+  if (!::GetCommModemStatus(impl_->peer, &status)) return false;
+  *dtr = (status & MS_DSR_ON) != 0;
+  *rts = (status & MS_CTS_ON) != 0;
+  return true;
+}
+
 }  // namespace kavrel_test

@@ -148,6 +148,11 @@ class KAVREL_API SerialCtl {
   friend struct kavrel::serial::ControlAccess;
   void CloseOpenedDevice(kavrel::HANDLE device);
   void EndDrain();
+  // Reads what is queued into into; with a read wait and nothing queued,
+  // waits for the first byte and takes what is queued by then. *reach grows
+  // to the most bytes a read was asked to write there. False when the read
+  // failed with nothing delivered.
+  bool ReceiveQueued(unsigned char* into, kavrel::DWORD* received, kavrel::DWORD* reach);
 
   // The host's choices, applied by every open; guarded by stateMutex_.
   struct ControlChoices {

@@ -2,9 +2,11 @@
 // capture stream; and emptying both directions.
 //
 // A host that chose a read wait (kavrel/port_control.h) has a read that
-// finds nothing queued wait for the first bytes instead: it asks for a whole
-// staging area, and the driver's time-outs end it as soon as any bytes are
-// there, or with none when the wait is over.
+// finds nothing queued wait for the first bytes instead: it asks for one
+// byte, which the driver's total time-out ends with none when the wait is
+// over, and then takes what is queued by then. (The driver's own "return on
+// any bytes" time-outs would do it in one read, but Wine's driver does not
+// honour them.)
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -36,20 +38,10 @@ void SerialCtl::ReadSerial(unsigned char* data, int& count) {
       return;
     }
 
-    kavrel::DWORD wanted = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
-    if (wanted == 0) {
-      if (!ControlAccess::ReadWaitsForBytes(*this)) return;
-      wanted = kStagingSize;
-    }
-
     // count only ever claims bytes that are in data: it is set once the read
     // has delivered them, and stays 0 when the read fails.
-    stagingUsed_ = wanted;
-    const BOOL started = ReadFile(portHandle, stagingBuffer, wanted, nullptr, &readOverlapped);
     kavrel::DWORD received = 0;
-    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) return;
-    // A waiting read may have asked for more than it got.
-    stagingUsed_ = received;
+    if (!ReceiveQueued(stagingBuffer, &received, &stagingUsed_) || received == 0) return;
     std::memcpy(data, stagingBuffer, received);
     *countOut = static_cast<int>(received);
     DeliverCapture(data, *countOut);
@@ -67,23 +59,40 @@ void SerialCtl::ReadSerial2(unsigned char* data, int& count) {
       return;
     }
 
-    kavrel::DWORD wanted = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
-    if (wanted == 0) {
-      if (!ControlAccess::ReadWaitsForBytes(*this)) return;
-      wanted = kStagingSize;
-    }
-
     // The read lands straight in data. It is waited for, so no transfer can
     // land there after the call has returned, and the capture copy is taken
     // only of bytes that have arrived.
-    const BOOL started = ReadFile(portHandle, data, wanted, nullptr, &readOverlapped);
     kavrel::DWORD received = 0;
-    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) return;
+    kavrel::DWORD reach = 0;
+    if (!ReceiveQueued(data, &received, &reach) || received == 0) return;
     *countOut = static_cast<int>(received);
     DeliverCapture(data, *countOut);
   } catch (...) {
     kavrel::host::Trace("ReadSerial2 Abnormal\n");
   }
+}
+
+bool SerialCtl::ReceiveQueued(unsigned char* into, kavrel::DWORD* received, kavrel::DWORD* reach) {
+  *received = 0;
+  kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
+  kavrel::DWORD offset = 0;
+  if (queued == 0) {
+    if (!ControlAccess::ReadWaitsForBytes(*this)) return true;
+    *reach = std::max<kavrel::DWORD>(*reach, 1);
+    const BOOL started = ReadFile(portHandle, into, 1, nullptr, &readOverlapped);
+    if (!FinishTransfer(portHandle, &readOverlapped, started, received)) return false;
+    if (*received == 0) return true;
+    // The first byte is delivered whatever becomes of the rest.
+    offset = 1;
+    queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize - offset);
+    if (queued == 0) return true;
+  }
+  *reach = std::max(*reach, offset + queued);
+  const BOOL started = ReadFile(portHandle, into + offset, queued, nullptr, &readOverlapped);
+  kavrel::DWORD taken = 0;
+  const bool read = FinishTransfer(portHandle, &readOverlapped, started, &taken);
+  if (read) *received = offset + taken;
+  return read || offset != 0;
 }
 
 void SerialCtl::ClearSerialBuf() {

@@ -20,14 +20,10 @@ constexpr DWORD kWaitTimedOut = 258;      // WAIT_TIMEOUT, as some drivers end a
 constexpr DWORD kSemaphoreTimeout = 121;  // ERROR_SEM_TIMEOUT, likewise
 
 COMMTIMEOUTS DriverTimeouts(const ControlAccess::Choices& choices) {
+  // A total time-out for every read: reads of what is queued finish at
+  // once, and a waiting read asks for the first byte only (see receive.cpp).
   COMMTIMEOUTS timeouts{};
-  if (choices.readWaitMs != 0) {
-    // The driver's way of saying "return as soon as any bytes are there, or
-    // with none after the constant".
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = choices.readWaitMs;
-  }
+  timeouts.ReadTotalTimeoutConstant = choices.readWaitMs;
   timeouts.WriteTotalTimeoutMultiplier = choices.writePerByteMs;
   timeouts.WriteTotalTimeoutConstant = choices.writeConstantMs;
   return timeouts;

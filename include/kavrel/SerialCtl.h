@@ -133,7 +133,8 @@ class KAVREL_API SerialCtl {
   void DeliverCapture(const unsigned char* data, int count);
 
   // Guards what the host thread and the listener share: portHandle,
-  // commStatus, the timing values and the listener's wake event.
+  // commStatus, the timing values and the listener's wake event; and the
+  // choices and modem-wait hand-off of kavrel/port_control.h.
   std::mutex stateMutex_;
   // Set by StopListenSerial; the listener leaves at its next check.
   std::atomic<bool> listenerStopRequested_{false};

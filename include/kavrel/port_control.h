@@ -13,8 +13,8 @@
 // are applied again by every later open. Copies of the object copy them.
 //
 // Threads: these are calls of the host's thread, like OpenSerial. Drain,
-// SendBreak and SetBreak may also come from the thread that writes while
-// another reads. None may run at the same time as OpenSerial, CloseSerial,
+// SendBreak and SetBreak may also run on another thread beside WriteSerial
+// and the reads. None may run at the same time as OpenSerial, CloseSerial,
 // ListenSerial or StopListenSerial on the same object.
 #ifndef KAVREL_PORT_CONTROL_H
 #define KAVREL_PORT_CONTROL_H

@@ -27,6 +27,7 @@ constexpr Wording kWordings[] = {
     {8, "out of memory"},                   // ERROR_NOT_ENOUGH_MEMORY
     {31, "the device failed"},              // ERROR_GEN_FAILURE
     {32, "in use by another program"},      // ERROR_SHARING_VIOLATION
+    {50, "not supported by this port"},     // ERROR_NOT_SUPPORTED
     {87, "invalid parameter"},              // ERROR_INVALID_PARAMETER
     {121, "timed out"},                     // ERROR_SEM_TIMEOUT
     {123, "not a valid port name"},         // ERROR_INVALID_NAME

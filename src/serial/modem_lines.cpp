@@ -192,9 +192,14 @@ bool ControlAccess::WaitForModemChange(SerialCtl& port, unsigned lines, unsigned
   CloseHandle(signal);
 
   // The events count from the moment the mask asked for them; a line that
-  // changed in the moment before still shows in its level.
+  // changed in the moment before still shows in its level. A device that
+  // went away meanwhile says so rather than that nothing changed.
   DWORD after = 0;
-  if (GetCommModemStatus(device, &after)) seen |= EventsOfLines(LinesOfStatus(before ^ after));
+  if (!GetCommModemStatus(device, &after)) {
+    if (seen == 0) return FailModemRequest("modem lines", GetLastError());
+    after = before;
+  }
+  seen |= EventsOfLines(LinesOfStatus(before ^ after));
   *changed = LinesOfEvents(seen & events);
   if (*changed == 0) return Fail(ERROR_TIMEOUT, "no modem line changed in time");
   return true;

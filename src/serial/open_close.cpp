@@ -125,6 +125,7 @@ void SerialCtl::ReleaseDevice() {
   const kavrel::HANDLE device = portHandle;
   SetPortHandle(kNoHandle);
   if (device != kNoHandle && device != INVALID_HANDLE_VALUE) CloseOpenedDevice(device);
+  EndDrain();
 }
 
 void SerialCtl::CloseOpenedDevice(kavrel::HANDLE device) {

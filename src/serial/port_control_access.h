@@ -66,7 +66,7 @@ struct ControlAccess {
   static bool Drain(SerialCtl& port, unsigned timeoutMs);
   static DWORD KAVREL_CALLBACK DrainRoutine(void* object);
 
-  // open_close.cpp
+  // port_control.cpp (applied in open_close.cpp)
   static bool ChooseRestoreOnClose(SerialCtl& port, bool restore);
 };
 

@@ -117,8 +117,9 @@ class Transport {
   // The unbounded wait (see above).
   // Returns once the line has sent every byte Send has taken.
   virtual DWORD Drain() = 0;
-  // Makes a Drain in progress return soon; the line may then drop bytes it
-  // had taken but not yet sent. Called only while the port closes.
+  // Makes a Drain in progress, or one just starting, return soon; the line
+  // may then drop bytes it had taken but not yet sent. Called only while the
+  // port closes.
   virtual void InterruptDrain() = 0;
 
  protected:

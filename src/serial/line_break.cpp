@@ -1,5 +1,8 @@
 // Break: the line held at space for longer than a character, which many
 // devices take as an attention or reset signal.
+#include <chrono>
+#include <thread>
+
 #include "kavrel/port_control.h"
 #include "platform/platform.h"
 #include "serial/port_control_access.h"
@@ -22,7 +25,7 @@ bool ControlAccess::SendBreak(SerialCtl& port, unsigned durationMs) {
   if (durationMs == kWaitForever) return Fail(ERROR_INVALID_PARAMETER, "a break must end");
   if (!DriveBreak(port, true)) return false;
   // The break's length is the point of the call, so it is slept here.
-  Sleep(durationMs);
+  std::this_thread::sleep_for(std::chrono::milliseconds(durationMs));
   return DriveBreak(port, false);
 }
 

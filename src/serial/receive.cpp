@@ -1,5 +1,12 @@
 // Receiving: deliver exactly the bytes queued now, optionally copied to the
 // capture stream; and emptying both directions.
+//
+// A host that chose a read wait (kavrel/port_control.h) has a read that
+// finds nothing queued wait for the first bytes instead: it asks for one
+// byte, which the driver's total time-out ends with none when the wait is
+// over, and then takes what is queued by then. (The driver's own "return on
+// any bytes" time-outs would do it in one read, but Wine's driver does not
+// honour them.)
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -8,10 +15,12 @@
 #include "host/host_services.h"
 #include "kavrel/SerialCtl.h"
 #include "platform/platform.h"
+#include "serial/port_control_access.h"
 #include "serial/serial_internal.h"
 
 using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
 using kavrel::serial::AddressOfHostReference;
+using kavrel::serial::ControlAccess;
 using kavrel::serial::FinishTransfer;
 
 namespace {
@@ -47,21 +56,10 @@ void SerialCtl::ReadSerial(unsigned char* data, int& count) {
       return;
     }
 
-    const kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
-    if (queued == 0) {
-      RecordIfNotOpen(portHandle);
-      return;
-    }
-
     // count only ever claims bytes that are in data: it is set once the read
     // has delivered them, and stays 0 when the read fails.
-    stagingUsed_ = queued;
-    const BOOL started = ReadFile(portHandle, stagingBuffer, queued, nullptr, &readOverlapped);
     kavrel::DWORD received = 0;
-    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) {
-      kavrel::serial::RecordPlatformFailure();
-      return;
-    }
+    if (!ReceiveQueued(stagingBuffer, &received, &stagingUsed_) || received == 0) return;
     std::memcpy(data, stagingBuffer, received);
     *countOut = static_cast<int>(received);
     DeliverCapture(data, *countOut);
@@ -80,26 +78,47 @@ void SerialCtl::ReadSerial2(unsigned char* data, int& count) {
       return;
     }
 
-    const kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
-    if (queued == 0) {
-      RecordIfNotOpen(portHandle);
-      return;
-    }
-
     // The read lands straight in data. It is waited for, so no transfer can
     // land there after the call has returned, and the capture copy is taken
     // only of bytes that have arrived.
-    const BOOL started = ReadFile(portHandle, data, queued, nullptr, &readOverlapped);
     kavrel::DWORD received = 0;
-    if (!FinishTransfer(portHandle, &readOverlapped, started, &received)) {
-      kavrel::serial::RecordPlatformFailure();
-      return;
-    }
+    kavrel::DWORD reach = 0;
+    if (!ReceiveQueued(data, &received, &reach) || received == 0) return;
     *countOut = static_cast<int>(received);
     DeliverCapture(data, *countOut);
   } catch (...) {
     kavrel::host::Trace("ReadSerial2 Abnormal\n");
   }
+}
+
+bool SerialCtl::ReceiveQueued(unsigned char* into, kavrel::DWORD* received, kavrel::DWORD* reach) {
+  *received = 0;
+  kavrel::DWORD queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize);
+  kavrel::DWORD offset = 0;
+  if (queued == 0) {
+    if (!ControlAccess::ReadWaitsForBytes(*this)) {
+      RecordIfNotOpen(portHandle);
+      return true;
+    }
+    *reach = std::max<kavrel::DWORD>(*reach, 1);
+    const BOOL started = ReadFile(portHandle, into, 1, nullptr, &readOverlapped);
+    if (!FinishTransfer(portHandle, &readOverlapped, started, received)) {
+      kavrel::serial::RecordPlatformFailure();
+      return false;
+    }
+    if (*received == 0) return true;
+    // The first byte is delivered whatever becomes of the rest.
+    offset = 1;
+    queued = std::min<kavrel::DWORD>(RefreshStatus(), kStagingSize - offset);
+    if (queued == 0) return true;
+  }
+  *reach = std::max(*reach, offset + queued);
+  const BOOL started = ReadFile(portHandle, into + offset, queued, nullptr, &readOverlapped);
+  kavrel::DWORD taken = 0;
+  const bool read = FinishTransfer(portHandle, &readOverlapped, started, &taken);
+  if (read) *received = offset + taken;
+  if (!read) kavrel::serial::RecordPlatformFailure();
+  return read || offset != 0;
 }
 
 void SerialCtl::ClearSerialBuf() {

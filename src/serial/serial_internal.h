@@ -23,6 +23,10 @@ constexpr char kListenerEventFailedText[] =
 // Queue sizes requested from the driver at open.
 constexpr DWORD kDriverQueueSize = 409600;
 
+// The device events an open port reports (the listener's, and the mask a
+// modem wait puts back when it is done).
+constexpr DWORD kPortEvents = 0x0001 | 0x0004;  // EV_RXCHAR | EV_TXEMPTY
+
 // Host values arrive as long, which is 64 bits on Linux; the fields are 32.
 // Values beyond the field saturate, so an absurd value stays absurd (a rate
 // is then refused at open) instead of wrapping to a plausible one.

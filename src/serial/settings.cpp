@@ -54,6 +54,7 @@ void SerialCtl::CopyConfiguration(const SerialCtl& other) {
   parityCode = other.parityCode;
   lineSettings = other.lineSettings;
   std::memcpy(captureName, other.captureName, sizeof captureName);
+  controls_ = other.controls_;
 }
 
 void SerialCtl::SetSerial(CString portNameText, long baudRateValue, int dataBitsValue, int stopBits,

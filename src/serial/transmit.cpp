@@ -3,6 +3,7 @@
 #include "host/error_reason.h"
 #include "kavrel/SerialCtl.h"
 #include "platform/platform.h"
+#include "serial/port_control_access.h"
 #include "serial/serial_internal.h"
 
 using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
@@ -22,18 +23,23 @@ int SerialCtl::WriteSerial(const unsigned char* data, unsigned long length) {
       const auto count = static_cast<kavrel::DWORD>(length);
       const BOOL started = WriteFile(portHandle, data, count, nullptr, &writeOverlapped);
       kavrel::DWORD written = 0;
-      if (!kavrel::serial::FinishTransfer(portHandle, &writeOverlapped, started, &written)) {
+      const bool finished =
+          kavrel::serial::FinishTransfer(portHandle, &writeOverlapped, started, &written);
+      if (!finished) {
         kavrel::serial::RecordPlatformFailure();
       } else if (written != count) {
         kavrel::host::RecordFailure(ERROR_GEN_FAILURE, "the device took only part of the block");
       } else {
         sent = true;
       }
+      // A write time-out the host chose says so instead.
+      if (!sent) kavrel::serial::ControlAccess::ExplainUnsentWrite(finished, written, count);
     }
 
     // The transmit purge ends every block, whatever became of it. The driver
     // holds nothing of a finished write, so it discards no byte that was
-    // sent; after a failed wait it drops what is left of the block.
+    // sent; after a failed wait, or a write time-out the host chose, it
+    // drops what is left of the block.
     PurgeComm(portHandle, PURGE_TXABORT | PURGE_TXCLEAR);
     return sent ? 1 : 0;
   } catch (...) {

@@ -196,5 +196,50 @@ BOOL CancelIoEx(HANDLE device, OVERLAPPED* overlapped) {
   return Outcome(object->Cancel(overlapped));
 }
 
+BOOL EscapeCommFunction(HANDLE device, DWORD function) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->Escape(function));
+}
+
+BOOL SetCommBreak(HANDLE device) { return EscapeCommFunction(device, SETBREAK); }
+
+BOOL ClearCommBreak(HANDLE device) { return EscapeCommFunction(device, CLRBREAK); }
+
+BOOL GetCommModemStatus(HANDLE device, DWORD* status) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (status == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  return Outcome(object->GetModemStatus(status));
+}
+
+BOOL FlushFileBuffers(HANDLE device) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->Flush());
+}
+
+BOOL SetCommTimeouts(HANDLE device, COMMTIMEOUTS* timeouts) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (timeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  return Outcome(object->SetTimeouts(*timeouts));
+}
+
+BOOL GetCommTimeouts(HANDLE device, COMMTIMEOUTS* timeouts) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (timeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  return Outcome(object->GetTimeouts(timeouts));
+}
+
+BOOL RestoreCommState(HANDLE device, DCB* /*stateAtOpen*/) {
+  // The device kept everything the kernel held for the line before the
+  // open, which is more than a DCB carries.
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->RestoreLineAtOpen());
+}
+
 }  // namespace platform
 }  // namespace kavrel

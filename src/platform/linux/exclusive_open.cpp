@@ -58,7 +58,8 @@ pid_t FlockHolder(int fd) {
 
 }  // namespace
 
-DWORD OpenExclusive(const DeviceNode& node, int* fd, UucpLock* lock, std::string* why) {
+DWORD OpenExclusive(const DeviceNode& node, int* fd, UucpLock* lock, std::string* why,
+                    LineSnapshot* atOpen) {
   int pinned = -1;
   DWORD error = PinNode(node, &pinned, why);
   if (error != ERROR_SUCCESS) return error;
@@ -103,7 +104,7 @@ DWORD OpenExclusive(const DeviceNode& node, int* fd, UucpLock* lock, std::string
   }
 
   termios settings{};
-  if (tcgetattr(opened, &settings) != 0) {
+  if (!SaveLine(opened, atOpen) || tcgetattr(opened, &settings) != 0) {
     ioctl(opened, TIOCNXCL);
     return Refuse(opened, ERROR_GEN_FAILURE);
   }

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/linux/device_names.h"
+#include "platform/linux/termios2_speed.h"
 #include "platform/linux/uucp_lock.h"
 
 namespace kavrel {
@@ -30,7 +31,10 @@ namespace driver {
 // files are in use), or the Win32 error with nothing left open or locked and
 // the reason in *why where one is known. ERROR_ACCESS_DENIED when the port
 // is someone else's, as above.
-DWORD OpenExclusive(const DeviceNode& node, int* fd, UucpLock* lock, std::string* why);
+// *atOpen receives everything the kernel held for the line before the open
+// made it raw, so the line can be put back as it was.
+DWORD OpenExclusive(const DeviceNode& node, int* fd, UucpLock* lock, std::string* why,
+                    LineSnapshot* atOpen);
 
 }  // namespace driver
 }  // namespace platform

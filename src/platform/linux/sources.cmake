@@ -16,6 +16,7 @@ target_sources(kavrel_objects PRIVATE
   platform/linux/termios2_speed.cpp
   platform/linux/line_settings.cpp
   platform/linux/tty_transport.cpp
+  platform/linux/deadline_timer.cpp
   platform/linux/comm_device.cpp
   platform/linux/io_thread.cpp
   platform/linux/comm_api.cpp

@@ -9,6 +9,7 @@
 
 #include "platform/linux/device_names.h"
 #include "platform/linux/line_settings.h"
+#include "platform/linux/termios2_speed.h"
 #include "platform/linux/transport.h"
 #include "platform/linux/uucp_lock.h"
 
@@ -24,8 +25,9 @@ class TtyTransport final : public Transport {
   static DWORD Open(const DeviceNode& node, std::unique_ptr<Transport>* transport,
                     std::string* why);
 
-  // Takes over fd, which is open exclusively and raw, and the port's lock.
-  TtyTransport(int fd, TtyKind kind, UucpLock lock);
+  // Takes over fd, which is open exclusively and raw, and the port's lock;
+  // atOpen is the line as it was before the open made it raw.
+  TtyTransport(int fd, TtyKind kind, UucpLock lock, const LineSnapshot& atOpen);
   // Gives exclusive mode back, closes the descriptor, and then drops the
   // lock.
   ~TtyTransport() override;
@@ -35,8 +37,14 @@ class TtyTransport final : public Transport {
   Transfer Send(const unsigned char* data, std::size_t size) override;
   std::size_t InputWaiting() override;
   void DiscardInput() override;
+  DWORD ReadModemLines(ModemLines* lines) override;
   DWORD ReadSettings(DCB* dcb) override;
   DWORD ApplySettings(const DCB& dcb) override;
+  DWORD DriveModemLine(ModemOutput line, bool raised) override;
+  DWORD DriveBreak(bool on) override;
+  DWORD RestoreSettingsAtOpen() override;
+  DWORD Drain() override;
+  void InterruptDrain() override;
 
  private:
   // Sets DTR and RTS as the DCB asks, where the device has modem lines.
@@ -44,6 +52,7 @@ class TtyTransport final : public Transport {
 
   const int fd_;
   const TtyKind kind_;
+  const LineSnapshot atOpen_;
   LineSettings line_;  // used by line calls only
   UucpLock lock_;
 };

@@ -142,6 +142,7 @@ void CommDevice::OnHandleClosed() {
 }
 
 void CommDevice::OnDeadline() {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   timer_->Expired();
   if (closed_ || gone_) return;
@@ -156,6 +157,7 @@ void CommDevice::OnDeadline() {
 }
 
 void CommDevice::OnReady(std::uint32_t events) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_ || gone_) return;
   if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) PumpInput();
@@ -168,6 +170,7 @@ void CommDevice::OnReady(std::uint32_t events) {
 
 DWORD CommDevice::Read(void* buffer, DWORD count, OVERLAPPED* overlapped,
                        std::shared_ptr<EventObject> event) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   Begin(overlapped, event.get());
@@ -206,6 +209,7 @@ DWORD CommDevice::Read(void* buffer, DWORD count, OVERLAPPED* overlapped,
 
 DWORD CommDevice::Write(const void* buffer, DWORD count, OVERLAPPED* overlapped,
                         std::shared_ptr<EventObject> event) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   Begin(overlapped, event.get());
@@ -251,6 +255,7 @@ DWORD CommDevice::Write(const void* buffer, DWORD count, OVERLAPPED* overlapped,
 
 DWORD CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped,
                             std::shared_ptr<EventObject> event) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   if (wait_.has_value() || eventMask_ == 0) return ERROR_INVALID_PARAMETER;
@@ -286,6 +291,7 @@ DWORD CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped,
 }
 
 DWORD CommDevice::SetEventMask(DWORD mask) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   if ((mask & ~kKnownEvents) != 0) return ERROR_INVALID_PARAMETER;
@@ -312,6 +318,7 @@ DWORD CommDevice::SetEventMask(DWORD mask) {
 }
 
 DWORD CommDevice::Purge(DWORD flags) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   if ((flags & ~kPurgeFlags) != 0) return ERROR_INVALID_PARAMETER;
@@ -399,6 +406,7 @@ DWORD CommDevice::GetStatus(DWORD* errors, COMSTAT* status) {
 }
 
 DWORD CommDevice::Cancel(const OVERLAPPED* overlapped) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   bool found = false;

@@ -10,7 +10,9 @@
 // Locks. The device's mutex guards the queues, the pending operations and
 // the events, and is held for every data call to the transport; an
 // operation finishes by storing its status in its record and announcing it,
-// with the device's mutex still held. The line mutex serialises the line
+// with the device's mutex still held. The calls that never wait defer the
+// wake-ups their completions cause until the mutex is released
+// (DeferredWakeups), so the woken thread does not find it taken. The line mutex serialises the line
 // calls (GetCommState, SetCommState), which are made without the device's
 // mutex so that a transport may wait for its far end while data flows. Line
 // mutex before device mutex, never the reverse.

@@ -125,13 +125,15 @@ int main(int argc, char** argv) {
                         ->type_name("FILE");
   auto* settleOption =
       app.add_option("--settle", line.settleMs,
-                     "Wait MS after bytes arrive before announcing them (default 0)")
+                     "Read on the listener, which waits MS after bytes arrive before announcing "
+                     "them (default 0: no listener, reads wait for the first bytes)")
           ->type_name("MS")
           ->check(CLI::Range(0L, 3600000L));
-  auto* pollOption = app.add_option("--poll", line.pollMs,
-                                    "Announce unread bytes again after MS (default 0: at once)")
-                         ->type_name("MS")
-                         ->check(CLI::Range(0L, 3600000L));
+  auto* pollOption =
+      app.add_option("--poll", line.pollMs,
+                     "Read on the listener, which announces unread bytes again after MS")
+          ->type_name("MS")
+          ->check(CLI::Range(0L, 3600000L));
   auto* flowOption =
       app.add_option("-f,--flow", line.flow,
                      "Flow control: none, rtscts, xonxoff or dtrdsr (default none)")

@@ -412,11 +412,13 @@ int DuplexSession::Close(int exitCode) {
 void DuplexSession::LeaveWithoutWriter(int exitCode) {
   // A WriteSerial still waits for a device that takes nothing (flow
   // stopped, a peer that never reads), and the library has no call that
-  // ends it from another thread: closing the port under it is not safe.
+  // ends it from another thread: closing the port under it is not safe. (A
+  // write time-out would bound every write, but it discards what a slow or
+  // flow-controlled line has not taken in time, during the session too.)
   // What kavrel-term holds is put in order and the process leaves without
-  // it; the kernel closes the device. The reader has ended (it waits on
-  // nothing the interrupt does not cut short), so the capture stream it
-  // writes can be flushed.
+  // it; the kernel closes the device, and the line is not put back. The
+  // reader has ended (its reads wait no longer than the read wait), so the
+  // capture stream it writes can be flushed.
   if (readerThread_.JoinBy(Clock::now()) && port_->captureStream != nullptr) {
     std::fflush(port_->captureStream);
   }

@@ -10,6 +10,7 @@
 #include "platform/linux/device_names.h"
 #include "platform/linux/events.h"
 #include "platform/linux/overlapped_status.h"
+#include "platform/linux/rfc2217_transport.h"
 #include "platform/linux/tty_transport.h"
 #include "platform/platform.h"
 
@@ -67,7 +68,10 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
   driver::DeviceNode node;
   DWORD error = driver::ResolveDevice(path, &node);
   std::unique_ptr<driver::Transport> transport;
-  if (error == ERROR_SUCCESS) error = driver::TtyTransport::Open(node, &transport);
+  if (error == ERROR_SUCCESS) {
+    error = node.network ? driver::Rfc2217Transport::Open(node, &transport)
+                         : driver::TtyTransport::Open(node, &transport);
+  }
   // From here the transport, and then the device, own the line and release
   // it on every path that does not end in a live handle.
   std::shared_ptr<CommDevice> device;

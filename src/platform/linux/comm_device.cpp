@@ -53,6 +53,12 @@ DWORD CommDevice::Start(std::unique_ptr<Transport> transport, DWORD access,
   // for it before its interest is filled in.
   const DWORD error = IoThread::Process().Add(started, &started->interest_);
   if (error != ERROR_SUCCESS) return error;
+  {
+    // Bytes a transport took in while it opened (a network port reads its
+    // server's first words, data among them) are queued and announced now.
+    std::lock_guard<std::mutex> lock(started->mutex_);
+    started->PumpInput();
+  }
   *device = std::move(started);
   return ERROR_SUCCESS;
 }
@@ -117,13 +123,17 @@ DWORD CommDevice::Read(void* buffer, DWORD count, OVERLAPPED* overlapped,
     Finish(overlapped, read.event, ERROR_NOT_ENOUGH_MEMORY, 0);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+  const bool wasFull = input_.room() == 0;
   ServeReads();
   if (gone_) {
     // What was queued before the line went is still delivered; beyond that
     // the read fails.
     AbortReads(ERROR_DEVICE_NOT_CONNECTED);
-  } else if (!reads_.empty()) {
-    // The queue could not finish it: take in what the line holds now.
+  } else if (!reads_.empty() || wasFull) {
+    // The queue could not finish it: take in what the line holds now. A
+    // queue that was full left bytes with the line, which may hold them
+    // where epoll cannot see (a network port reads ahead of a full queue
+    // while it waits for its server's answer): they are taken now too.
     PumpInput();
   } else {
     // Served from the queue alone, without asking the line; a queue that
@@ -227,6 +237,7 @@ DWORD CommDevice::Purge(DWORD flags) {
   // buffer is never flushed: on a pty slave that would empty the peer's
   // input and lose bytes whose writes have already finished.
   if ((flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0) AbortWrites(ERROR_OPERATION_ABORTED);
+  if ((flags & PURGE_TXCLEAR) != 0 && !gone_) transport_->DiscardOutput();
   if ((flags & PURGE_RXABORT) != 0) AbortReads(ERROR_OPERATION_ABORTED);
   if ((flags & PURGE_RXCLEAR) != 0) {
     input_.Clear();
@@ -276,6 +287,11 @@ DWORD CommDevice::SetState(const DCB& dcb) {
     if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
   }
   const DWORD error = transport_->ApplySettings(dcb);
+  {
+    // A transport that spoke to its far end may hold output of its own now.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!closed_ && !gone_) UpdateInterest();
+  }
   if (error != ERROR_SUCCESS) return error;
   settings_ = dcb;
   settings_.DCBlength = sizeof(DCB);
@@ -375,6 +391,11 @@ void CommDevice::PumpInput() {
 }
 
 void CommDevice::FlushOutput() {
+  // What the transport holds of its own goes before any more data.
+  if (transport_->Flush() == TransferEnd::kGone) {
+    MarkGone();
+    return;
+  }
   bool emptied = false;
   while (!writes_.empty()) {
     PendingWrite& write = writes_.front();
@@ -443,7 +464,7 @@ void CommDevice::UpdateInterest() {
   }
   std::uint32_t wanted = 0;
   if (input_.room() > 0) wanted |= EPOLLIN;
-  if (!writes_.empty()) wanted |= EPOLLOUT;
+  if (transport_->WantsWritable(!writes_.empty())) wanted |= EPOLLOUT;
   interest_.Want(wanted);
 }
 

@@ -129,8 +129,8 @@ class CommDevice final : public KernelObject, public IoClient {
   void AbortWrites(DWORD error);
   void AbortWait(DWORD error);
   // Tells the I/O thread what the device wants now: input while the queue
-  // has room, output while writes are pending, nothing once it is closed or
-  // gone.
+  // has room, output while writes are pending or the transport holds output
+  // of its own, nothing once it is closed or gone.
   void UpdateInterest();
   DWORD BytesHeldForOutput() const;
 

@@ -9,9 +9,8 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/linux/system_errors.h"
-#include "host/error_reason.h"
 #include "platform/linux/named_ports.h"
+#include "platform/linux/system_errors.h"
 
 namespace kavrel {
 namespace platform {
@@ -104,9 +103,7 @@ DWORD ResolveDevice(const char* path, DeviceNode* node) {
   const bool named = LookUpPortName(name, &target);
   if (named && target.kind == PortTarget::Kind::kRfc2217) {
     node->network = target.endpoint;
-    host::RecordFailure(ERROR_NOT_SUPPORTED,
-                        name + " is " + target.text + ": network ports cannot be opened yet");
-    return ERROR_NOT_SUPPORTED;
+    return ERROR_SUCCESS;
   }
   if (!named && !IsAcceptableDeviceName(name)) return ERROR_INVALID_NAME;
 

@@ -30,7 +30,8 @@ struct DeviceNode {
   std::string path;  // canonical, under /dev/, free of symbolic links
   dev_t device = 0;  // the major and minor number the checks were made on
   TtyKind kind = TtyKind::kNotAPort;
-  // Set instead of the rest for a named port on the network.
+  // Set instead of the rest for a named port on the network, which the
+  // network transport opens.
   std::optional<NetworkEndpoint> network;
 };
 
@@ -55,8 +56,8 @@ TtyKind ClassifyCharacterDevice(unsigned major, unsigned minor);
 // be. ERROR_SUCCESS with node filled, or ERROR_INVALID_NAME (a name that is
 // not allowed), ERROR_FILE_NOT_FOUND (no such device, or not a serial port)
 // or ERROR_ACCESS_DENIED. A named port on the network fills node->network
-// and returns ERROR_NOT_SUPPORTED, its reason recorded, until a network
-// transport takes it.
+// alone and returns ERROR_SUCCESS: nothing about it can be checked without
+// connecting.
 DWORD ResolveDevice(const char* path, DeviceNode* node);
 
 }  // namespace driver

@@ -96,8 +96,8 @@ bool AppendRestoringCommands(const ServerState& before, const ServerState& now, 
   if (out->size() == start && !flowChanged) return false;
   // Flow control goes last even when it need not change (it is then only
   // asked for): its answer tells that the server has taken all of these.
-  AppendCommand(Command::kSetControl, before.outboundFlow.value_or(control::kRequestOutboundFlow),
-                out);
+  AppendCommand(Command::kSetControl,
+                flowChanged ? *before.outboundFlow : control::kRequestOutboundFlow, out);
   return true;
 }
 

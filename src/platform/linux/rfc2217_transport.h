@@ -68,8 +68,9 @@ class Rfc2217Transport final : public Transport {
   // ERROR_NOT_SUPPORTED (the server refuses COM-PORT-OPTION or BINARY),
   // ERROR_DEVICE_NOT_CONNECTED (the server closed the connection).
   static DWORD Open(const DeviceNode& node, std::unique_ptr<Transport>* transport);
-  // What Open does once connected, over socket (taken over: closed on every
-  // path), within bound. why says what went wrong.
+  // What Open does once connected, over socket (connected, non-blocking;
+  // taken over: closed on every path), within bound. why says what went
+  // wrong.
   static DWORD Start(int socket, Clock::duration bound, std::unique_ptr<Transport>* transport,
                      std::string* why);
 

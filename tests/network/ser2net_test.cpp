@@ -145,15 +145,19 @@ TEST_F(Ser2net, EveryFramingIsReportedAsTheServerAnswersAndReachesThePty) {
   }
 }
 
-TEST_F(Ser2net, PurgeDropsWhatHasArrivedAndNothingAfter) {
+// A purge travels to the server as a command, in the stream's order: what
+// the host sends after it, and the device's answer to that, are kept.
+TEST_F(Ser2net, PurgeDropsWhatHasArrivedAndKeepsTheAnswerToWhatFollows) {
   const std::string old = "stale bytes";
   ASSERT_TRUE(pair_.WriteAll(old.data(), old.size()));
   ASSERT_TRUE(kavrel_platform_test::WaitForInputQueued(handle(), old.size()));
   ASSERT_TRUE(p::PurgeComm(handle(), p::PURGE_RXCLEAR | p::PURGE_TXCLEAR));
   EXPECT_EQ(Status(handle()).cbInQue, 0u);
-  const Bytes fresh = Traffic(3);
-  ASSERT_TRUE(pair_.WriteAll(fresh.data(), fresh.size()));
-  EXPECT_EQ(ReadExactly(handle(), fresh.size()), fresh);
+  const Bytes request = Traffic(3), answer = Traffic(4);
+  ASSERT_EQ(WriteAll(handle(), request), p::ERROR_SUCCESS);
+  EXPECT_EQ(FromMaster(pair_, request.size()), request);
+  ASSERT_TRUE(pair_.WriteAll(answer.data(), answer.size()));
+  EXPECT_EQ(ReadExactly(handle(), answer.size()), answer);
 }
 
 TEST_F(Ser2net, TheListenerAnnouncesWhatComesThroughAPortOpenedByName) {
@@ -166,7 +170,7 @@ TEST_F(Ser2net, TheListenerAnnouncesWhatComesThroughAPortOpenedByName) {
   serial.OpenSerial();
   ASSERT_TRUE(serial.IsSerialOpen());
   serial.ListenSerial(0, 0);
-  const Bytes sent = Traffic(4);
+  const Bytes sent = Traffic(5);
   ASSERT_TRUE(pair_.WriteAll(sent.data(), sent.size()));
   Bytes received;
   std::vector<unsigned char> staging(SerialCtl::kStagingSize);
@@ -298,7 +302,7 @@ TEST(Ser2netWithPyserial, KavrelAndPyserialExchangeTheSameBytesThroughOneSer2net
   NetworkPort port(server.url(0));
   ASSERT_TRUE(port.ok()) << port.reason();
 
-  const Bytes fromKavrel = Traffic(5), fromPyserial = Traffic(6);
+  const Bytes fromKavrel = Traffic(6), fromPyserial = Traffic(7);
   std::ofstream(send, std::ios::binary)
       .write(reinterpret_cast<const char*>(fromPyserial.data()),
              static_cast<std::streamsize>(fromPyserial.size()));

@@ -160,7 +160,10 @@ TEST_F(Ser2net, PurgeDropsWhatHasArrivedAndKeepsTheAnswerToWhatFollows) {
   EXPECT_EQ(ReadExactly(handle(), answer.size()), answer);
 }
 
-TEST_F(Ser2net, TheListenerAnnouncesWhatComesThroughAPortOpenedByName) {
+// The host's calls through a name: the listener announces what comes, and
+// blocks written one after another (each ends with a transmit purge) all
+// reach the device.
+TEST_F(Ser2net, SerialCtlDrivesAPortOpenedByNameBothWays) {
   port_->Close();
   kavrel::MessageQueue window;
   kavrel::SetMainWindow(&window);
@@ -182,6 +185,13 @@ TEST_F(Ser2net, TheListenerAnnouncesWhatComesThroughAPortOpenedByName) {
     received.insert(received.end(), staging.begin(), staging.begin() + count);
   }
   EXPECT_EQ(received, sent);
+
+  const std::vector<unsigned char> blocks = kavrel_platform_test::Pattern(2 << 20, 8);
+  auto arrived = std::async(std::launch::async, [&] { return pair_.ReadExactly(blocks.size()); });
+  for (std::size_t done = 0; done < blocks.size(); done += 65536) {
+    ASSERT_EQ(serial.WriteSerial(blocks.data() + done, 65536), 1);
+  }
+  EXPECT_TRUE(arrived.get() == blocks);
   serial.CloseSerial();
   kavrel::SetMainWindow(nullptr);
   kavrel::RemovePortName("lab1");

@@ -124,7 +124,9 @@ bool Ser2netServer::StartOnce(const std::string& program,
   }
   // telnet(rfc2217) over TCP on loopback only; "local" ignores the modem
   // lines a pty lacks; kickolduser lets a test reconnect at once; mdns off,
-  // since nothing may be announced on the network.
+  // since nothing may be announced on the network; chardelay off, so bytes
+  // from the device go on at once instead of after a wait for more (which
+  // would dominate a latency figure).
   const std::string config = directory_ + "/" + kConfigFile;
   {
     std::ofstream file(config);
@@ -135,6 +137,7 @@ bool Ser2netServer::StartOnce(const std::string& program,
            << "  connector: serialdev," << devicePaths[i] << "," << lineSettings << ",local\n"
            << "  options:\n"
            << "    kickolduser: true\n"
+           << "    chardelay: false\n"
            << "    mdns: false\n";
     }
     if (!file) {

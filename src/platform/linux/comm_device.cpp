@@ -235,9 +235,10 @@ DWORD CommDevice::Purge(DWORD flags) {
   // What the emulation holds for output is exactly the unwritten part of
   // the pending writes, so clearing it ends them. The line's own output
   // buffer is never flushed: on a pty slave that would empty the peer's
-  // input and lose bytes whose writes have already finished.
+  // input and lose bytes whose writes have already finished, and a network
+  // port's server is not told to drop its output for the same reason (a
+  // host that purges after every write would lose what it sent).
   if ((flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0) AbortWrites(ERROR_OPERATION_ABORTED);
-  if ((flags & PURGE_TXCLEAR) != 0 && !gone_) transport_->DiscardOutput();
   if ((flags & PURGE_RXABORT) != 0) AbortReads(ERROR_OPERATION_ABORTED);
   if ((flags & PURGE_RXCLEAR) != 0) {
     input_.Clear();

@@ -1,5 +1,7 @@
 #include "platform/linux/rfc2217_transport.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -37,6 +39,17 @@ constexpr std::uint8_t kLineStateMask = r::linestate::kOverrun | r::linestate::k
                                         r::linestate::kFramingError | r::linestate::kBreak;
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// Acknowledges what came at once, from now on. A server whose socket holds
+// back small segments until the last is acknowledged (Nagle's rule, which
+// ser2net keeps) would otherwise wait for the delayed acknowledgement of a
+// client that has just sent something, up to 40 ms, before it passes on the
+// next bytes of a device's answer. The kernel leaves this mode by itself, so
+// it is asked for again after every read.
+void AcknowledgeAtOnce(int socketFd) {
+  const int on = 1;
+  setsockopt(socketFd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
 
 long long Seconds(Rfc2217Transport::Clock::duration duration) {
   return std::chrono::duration_cast<std::chrono::seconds>(duration).count();
@@ -261,6 +274,7 @@ bool Rfc2217Transport::ReadAhead() {
     lost_ = true;
     return true;
   }
+  AcknowledgeAtOnce(socket_);
   const std::size_t count =
       Decode(readAhead_.data() + end, static_cast<std::size_t>(got), readAhead_.data() + end);
   readAhead_.resize(end + count);
@@ -315,6 +329,7 @@ Transfer Rfc2217Transport::Receive(unsigned char* buffer, std::size_t room) {
     const ssize_t got =
         RetryOnInterrupt([&] { return recv(socket_, buffer + delivered, space, 0); });
     if (got > 0) {
+      AcknowledgeAtOnce(socket_);
       delivered += Decode(buffer + delivered, static_cast<std::size_t>(got), buffer + delivered);
       // A short read emptied the socket; epoll reports what comes next.
       if (static_cast<std::size_t>(got) < space) result.end = TransferEnd::kWouldBlock;
@@ -420,15 +435,6 @@ void Rfc2217Transport::DiscardInput() {
   }
   SendOwn();
   if (lineCallWaiting_) WakeWaiter();
-}
-
-void Rfc2217Transport::DiscardOutput() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (lost_) return;
-  if (own_.size() < kOwnOutputLimit) {
-    r::AppendCommand(r::Command::kPurgeData, r::kPurgeTransmit, &own_);
-  }
-  SendOwn();
 }
 
 bool Rfc2217Transport::WantsWritable(bool dataWaiting) {

@@ -85,8 +85,6 @@ class Rfc2217Transport final : public Transport {
   // Drops what was read ahead and what the socket holds now, and tells the
   // server to purge what it has received from the device (PURGE-DATA).
   void DiscardInput() override;
-  // Tells the server to purge what it holds for the device.
-  void DiscardOutput() override;
   bool WantsWritable(bool dataWaiting) override;
   TransferEnd Flush() override;
   // The server's last answers; no wait.

@@ -8,8 +8,8 @@
 // core, and releases the line when it is destroyed. Its calls come in two
 // groups, each serialised by the device, and the two groups may run at the
 // same time on different threads:
-// - Data calls (Receive, Send, InputWaiting, DiscardInput, DiscardOutput,
-//   WantsWritable, Flush) are made under the device's mutex, from the I/O
+// - Data calls (Receive, Send, InputWaiting, DiscardInput, WantsWritable,
+//   Flush) are made under the device's mutex, from the I/O
 //   thread or from a caller's thread. They never wait: a transport that needs
 //   an answer from the far end does not wait for it here.
 // - Line calls (ReadSettings, ApplySettings) are made under the device's line
@@ -69,11 +69,6 @@ class Transport {
   virtual std::size_t InputWaiting() = 0;
   // Drops whatever has arrived and Receive has not delivered yet.
   virtual void DiscardInput() = 0;
-  // Drops what the far end still holds for output, where it can be told to:
-  // a purge of the transmit side. Bytes Send has counted as moved are never
-  // taken back here; a tty, whose output buffer on a pty slave is the peer's
-  // input, drops nothing.
-  virtual void DiscardOutput() {}
   // Whether the descriptor should be watched for writability: when the core
   // has data to send (dataWaiting) and the transport would take it, or when
   // the transport holds bytes of its own for the line (the rest of an

@@ -17,7 +17,7 @@
 // always go first), so nothing is split or lost.
 //
 // Settings. The server's answers are read wherever they come in the byte
-// stream, behind any amount of data. While the device reads, the device's
+// stream, behind whatever data came first. While the device reads, its
 // reads find them and wake a waiting line call. While the device's input
 // queue is full (the device then stops reading, to push back on the far
 // end), a waiting line call reads ahead itself into a side buffer of at

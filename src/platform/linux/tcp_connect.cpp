@@ -80,7 +80,7 @@ DWORD ConnectWithin(const NetworkEndpoint& endpoint, Clock::duration bound, int*
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+  hints.ai_flags = AI_NUMERICSERV;
   addrinfo* found = nullptr;
   const int status =
       getaddrinfo(endpoint.host.c_str(), std::to_string(endpoint.port).c_str(), &hints, &found);

@@ -18,6 +18,7 @@
 #include "platform/linux/named_ports.h"
 #include "platform/linux/ports_file.h"
 #include "platform/platform.h"
+#include "platform/port_discovery.h"
 #include "port_fixture.h"
 #include "support/host_capture.h"
 #include "support/pty_pair.h"
@@ -245,16 +246,28 @@ TEST_F(PortsScratch, ANamedDevicePassesEveryCheckADirectNameDoesAtEveryOpen) {
   }
   // An unmapped name still names a device under /dev.
   EXPECT_EQ(OpenAndClose(pair.name()), p::ERROR_SUCCESS);
-  // A network port is recognised, and refused with its reason until a
-  // network transport takes it.
+  // A network port resolves to its endpoint alone: the network transport
+  // opens it (tests/network).
   std::ofstream(file) << "net rfc2217://127.0.0.1:2217\n";
   x::DeviceNode node;
-  EXPECT_EQ(x::ResolveDevice("\\\\.\\net", &node), p::ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(x::ResolveDevice("\\\\.\\net", &node), p::ERROR_SUCCESS);
   ASSERT_TRUE(node.network.has_value());
   EXPECT_EQ(node.network->host + ":" + std::to_string(node.network->port), "127.0.0.1:2217");
-  EXPECT_EQ(OpenAndClose("net"), p::ERROR_NOT_SUPPORTED);
-  EXPECT_EQ(p::LastErrorDetail(),
-            "net is rfc2217://127.0.0.1:2217: network ports cannot be opened yet");
+
+  // Port discovery gives a port the names that lead to it, by any path, in
+  // the order they take effect; a network port or a missing device is no
+  // port's.
+  ASSERT_TRUE(kavrel::NamePort("run", pair.path().c_str()));
+  std::ofstream(file) << "lab1 " << dir_ << "/ttyV0\nlab2 " << pair.path()
+                      << "\nnet rfc2217://127.0.0.1:2217\nnone /dev/ttyNONE9\n";
+  kavrel_test::PtyPair other;
+  std::vector<kavrel::SerialPortInfo> ports(2);
+  ports[0].devicePath = pair.path();
+  ports[1].devicePath = other.path();
+  p::FillMappedNames(ports);
+  EXPECT_EQ(ports[0].mappedNames, (std::vector<std::string>{"run", "lab1", "lab2"}));
+  EXPECT_TRUE(ports[1].mappedNames.empty());
+  EXPECT_TRUE(kavrel::RemovePortName("run"));
   if (before == nullptr) {
     unsetenv(x::kUserPortsVariable);
   } else {

@@ -98,6 +98,8 @@ TEST(Rfc2217Session, CommandsAreTheBytesPyserialSendsAndTheAnswersAreKept) {
   EXPECT_FALSE(server.dtrOn.has_value());
   EXPECT_EQ(server.signature, "ser2net");
   EXPECT_EQ(server.answers[static_cast<int>(r::Command::kSetControl)], 4u);
+  // Two of the four are about flow control; BREAK and DTR are not.
+  EXPECT_EQ(server.flowControlAnswers, 2u);
   EXPECT_EQ(server.answers[static_cast<int>(r::Command::kPurgeData)], 1u);
 }
 

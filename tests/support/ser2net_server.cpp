@@ -57,7 +57,8 @@ std::string ReadText(const std::string& path) {
 
 std::string Ser2netServer::Program() { return FindProgram("ser2net", {"/usr/sbin", "/sbin"}); }
 
-Ser2netServer::Ser2netServer(const std::string& devicePath, const std::string& lineSettings) {
+Ser2netServer::Ser2netServer(const std::vector<std::string>& devicePaths,
+                             const std::string& lineSettings, Protocol protocol) {
   const std::string program = Program();
   if (program.empty()) {
     error_ = "ser2net is not installed";
@@ -73,13 +74,13 @@ Ser2netServer::Ser2netServer(const std::string& devicePath, const std::string& l
   directory_ = pattern;
   for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
     std::string why;
-    if (StartOnce(program, devicePath, lineSettings, &why)) {
+    if (StartOnce(program, devicePaths, lineSettings, protocol, &why)) {
       error_.clear();
       return;
     }
     error_ = why + "\nser2net said: " + Output();
     process_.Kill();
-    port_ = 0;
+    ports_.clear();
   }
 }
 
@@ -92,31 +93,53 @@ Ser2netServer::~Ser2netServer() {
   rmdir(directory_.c_str());
 }
 
-std::string Ser2netServer::url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+std::string Ser2netServer::url(std::size_t index) const {
+  return "rfc2217://127.0.0.1:" + std::to_string(port(index));
+}
 
 void Ser2netServer::Stop() { process_.Stop(); }
 
 void Ser2netServer::Kill() { process_.Kill(); }
 
-bool Ser2netServer::StartOnce(const std::string& program, const std::string& devicePath,
-                              const std::string& lineSettings, std::string* why) {
-  port_ = FreePort();
-  if (port_ == 0) {
-    *why = "no free port on 127.0.0.1";
-    return false;
+bool Ser2netServer::StartOnce(const std::string& program,
+                              const std::vector<std::string>& devicePaths,
+                              const std::string& lineSettings, Protocol protocol,
+                              std::string* why) {
+  ports_.clear();
+  for (std::size_t i = 0; i < devicePaths.size(); ++i) {
+    // Each probe socket is closed before the next is made, so the same port
+    // can come twice; a repeat is asked for again.
+    std::uint16_t port = FreePort();
+    for (int retry = 0; port != 0 && retry < 8; ++retry) {
+      bool repeated = false;
+      for (std::uint16_t taken : ports_) repeated = repeated || taken == port;
+      if (!repeated) break;
+      port = FreePort();
+    }
+    if (port == 0) {
+      *why = "no free port on 127.0.0.1";
+      return false;
+    }
+    ports_.push_back(port);
   }
   // telnet(rfc2217) over TCP on loopback only; "local" ignores the modem
   // lines a pty lacks; kickolduser lets a test reconnect at once; mdns off,
-  // since nothing may be announced on the network.
+  // since nothing may be announced on the network; chardelay off, so bytes
+  // from the device go on at once instead of after a wait for more (which
+  // would dominate a latency figure).
   const std::string config = directory_ + "/" + kConfigFile;
   {
     std::ofstream file(config);
-    file << "connection: &kavrel\n"
-         << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port_ << "\n"
-         << "  connector: serialdev," << devicePath << "," << lineSettings << ",local\n"
-         << "  options:\n"
-         << "    kickolduser: true\n"
-         << "    mdns: false\n";
+    const char* accepter = protocol == Protocol::kRfc2217 ? "telnet(rfc2217)" : "telnet";
+    for (std::size_t i = 0; i < devicePaths.size(); ++i) {
+      file << "connection: &kavrel" << i << "\n"
+           << "  accepter: " << accepter << ",tcp,127.0.0.1," << ports_[i] << "\n"
+           << "  connector: serialdev," << devicePaths[i] << "," << lineSettings << ",local\n"
+           << "  options:\n"
+           << "    kickolduser: true\n"
+           << "    chardelay: false\n"
+           << "    mdns: false\n";
+    }
     if (!file) {
       *why = config + ": cannot write";
       return false;
@@ -168,18 +191,20 @@ bool Ser2netServer::WaitUntilListening(std::string* why) {
   }
   // A port taken by another program between FreePort and ser2net's bind
   // leaves ser2net running without its accepter.
-  if (!ListensOnPort()) {
-    *why = "ser2net is not listening on 127.0.0.1:" + std::to_string(port_);
-    return false;
+  for (std::uint16_t port : ports_) {
+    if (!ListensOnPort(port)) {
+      *why = "ser2net is not listening on 127.0.0.1:" + std::to_string(port);
+      return false;
+    }
   }
   return true;
 }
 
-bool Ser2netServer::ListensOnPort() const {
+bool Ser2netServer::ListensOnPort(std::uint16_t port) const {
   // The listening socket of 127.0.0.1:port in the kernel's table, and
   // whether it is among ser2net's descriptors.
   char local[32];
-  std::snprintf(local, sizeof local, "0100007F:%04X", port_);
+  std::snprintf(local, sizeof local, "0100007F:%04X", port);
   std::ifstream table("/proc/net/tcp");
   std::string line;
   std::string inode;

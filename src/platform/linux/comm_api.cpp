@@ -13,6 +13,7 @@
 #include "platform/linux/last_error.h"
 #include "platform/linux/line_settings.h"
 #include "platform/linux/overlapped_status.h"
+#include "platform/linux/rfc2217_transport.h"
 #include "platform/linux/tty_transport.h"
 #include "platform/platform.h"
 
@@ -71,7 +72,10 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
   std::string why;  // the reason a refusal gives, where it knows one
   DWORD error = driver::ResolveDevice(path, &node, &why);
   std::unique_ptr<driver::Transport> transport;
-  if (error == ERROR_SUCCESS) error = driver::TtyTransport::Open(node, &transport, &why);
+  if (error == ERROR_SUCCESS) {
+    error = node.network ? driver::Rfc2217Transport::Open(node, &transport, &why)
+                         : driver::TtyTransport::Open(node, &transport, &why);
+  }
   // From here the transport, and then the device, own the line and release
   // it on every path that does not end in a live handle.
   std::shared_ptr<CommDevice> device;
@@ -126,6 +130,10 @@ BOOL SetCommState(HANDLE device, DCB* dcb) {
   const DWORD error = object->SetState(*dcb);
   if (error == ERROR_INVALID_PARAMETER) {
     driver::SetLastErrorWithDetail(error, driver::LineSettings::Refusal(*dcb));
+    return FALSE;
+  }
+  if (error == ERROR_SEM_TIMEOUT) {
+    driver::SetLastErrorWithDetail(error, "the far end did not answer the line settings in time");
     return FALSE;
   }
   return Outcome(error);

@@ -97,6 +97,12 @@ DWORD CommDevice::Start(std::unique_ptr<Transport> transport, DWORD access,
     IoThread::Process().Remove(key);
     return error;
   }
+  {
+    // Bytes a transport took in while it opened (a network port reads its
+    // server's first words, data among them) are queued and announced now.
+    std::lock_guard<std::mutex> lock(started->mutex_);
+    started->PumpInput();
+  }
   *device = std::move(started);
   return ERROR_SUCCESS;
 }
@@ -188,14 +194,17 @@ DWORD CommDevice::Read(void* buffer, DWORD count, OVERLAPPED* overlapped,
     Finish(overlapped, read.event, ERROR_NOT_ENOUGH_MEMORY, 0);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+  const bool wasFull = input_.room() == 0;
   ServeReads();
   if (gone_) {
     // What was queued before the line went is still delivered; beyond that
     // the read fails.
     AbortReads(ERROR_DEVICE_NOT_CONNECTED);
-  } else if (!reads_.empty()) {
-    // The queue could not finish it: take in what the line holds now. A read
-    // whose time-outs ask it to return at once then ends with what it has.
+  } else if (!reads_.empty() || wasFull) {
+    // The queue could not finish it: take in what the line holds now. A
+    // queue that was full left bytes with the line, which may hold them
+    // where epoll cannot see (a network port reads ahead of a full queue
+    // while it waits for its server's answer): they are taken now too.
     PumpInput();
     ExpireRequests(now);
     UpdateInterest();
@@ -325,7 +334,9 @@ DWORD CommDevice::Purge(DWORD flags) {
   // What the emulation holds for output is exactly the unwritten part of
   // the pending writes, so clearing it ends them. The line's own output
   // buffer is never flushed: on a pty slave that would empty the peer's
-  // input and lose bytes whose writes have already finished.
+  // input and lose bytes whose writes have already finished, and a network
+  // port's server is not told to drop its output for the same reason (a
+  // host that purges after every write would lose what it sent).
   if ((flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0) AbortWrites(ERROR_OPERATION_ABORTED);
   if ((flags & PURGE_RXABORT) != 0) AbortReads(ERROR_OPERATION_ABORTED);
   if ((flags & PURGE_RXCLEAR) != 0) {
@@ -375,7 +386,7 @@ DWORD CommDevice::SetState(const DCB& dcb) {
     if (closed_) return ERROR_INVALID_HANDLE;
     if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
   }
-  const DWORD error = transport_->ApplySettings(dcb);
+  const DWORD error = AfterLineCall(transport_->ApplySettings(dcb));
   if (error != ERROR_SUCCESS) return error;
   settings_ = dcb;
   settings_.DCBlength = sizeof(DCB);
@@ -469,12 +480,12 @@ DWORD CommDevice::Escape(DWORD function) {
                     current.fRtsControl == RTS_CONTROL_TOGGLE) {
         return ERROR_INVALID_PARAMETER;
       }
-      return transport_->DriveModemLine(dtr ? ModemOutput::kDtr : ModemOutput::kRts,
-                                        function == SETDTR || function == SETRTS);
+      return AfterLineCall(transport_->DriveModemLine(dtr ? ModemOutput::kDtr : ModemOutput::kRts,
+                                                      function == SETDTR || function == SETRTS));
     }
     case SETBREAK:
     case CLRBREAK:
-      return transport_->DriveBreak(function == SETBREAK);
+      return AfterLineCall(transport_->DriveBreak(function == SETBREAK));
     default:
       return ERROR_INVALID_PARAMETER;
   }
@@ -527,7 +538,15 @@ DWORD CommDevice::RestoreLineAtOpen() {
     if (closed_) return ERROR_INVALID_HANDLE;
     if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
   }
-  return transport_->RestoreSettingsAtOpen();
+  return AfterLineCall(transport_->RestoreSettingsAtOpen());
+}
+
+DWORD CommDevice::AfterLineCall(DWORD result) {
+  // A transport that spoke to its far end may hold output of its own now,
+  // for the I/O thread to send.
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!closed_ && !gone_) UpdateInterest();
+  return result;
 }
 
 void CommDevice::ServeReads() {
@@ -573,6 +592,11 @@ void CommDevice::PumpInput() {
 }
 
 void CommDevice::FlushOutput() {
+  // What the transport holds of its own goes before any more data.
+  if (transport_->Flush() == TransferEnd::kGone) {
+    MarkGone();
+    return;
+  }
   bool emptied = false;
   while (!writes_.empty()) {
     PendingWrite& write = writes_.front();
@@ -643,7 +667,7 @@ void CommDevice::UpdateInterest() {
   }
   std::uint32_t wanted = 0;
   if (input_.room() > 0) wanted |= EPOLLIN;
-  if (!writes_.empty()) wanted |= EPOLLOUT;
+  if (transport_->WantsWritable(!writes_.empty())) wanted |= EPOLLOUT;
   interest_.Want(wanted);
 
   DeadlineClock::time_point earliest = kNoDeadline;

@@ -161,6 +161,10 @@ class CommDevice final : public KernelObject, public IoClient, public DeadlineOw
     std::shared_ptr<EventObject> event;
   };
 
+  // After a line call (line mutex held, device mutex not): lets the I/O
+  // thread send what the transport now holds of its own. Returns result.
+  DWORD AfterLineCall(DWORD result);
+
   // Everything below runs with mutex_ held.
   // Moves queued bytes into pending reads, oldest read first.
   void ServeReads();
@@ -179,9 +183,9 @@ class CommDevice final : public KernelObject, public IoClient, public DeadlineOw
   void AbortWrites(DWORD error);
   void AbortWait(DWORD error);
   // Tells the I/O thread what the device wants now: input while the queue
-  // has room, output while writes are pending, nothing once it is closed or
-  // gone; and arms the timer for the earliest deadline. Wakes a flush
-  // waiting for the output queue.
+  // has room, output while writes are pending or the transport holds output
+  // of its own, nothing once it is closed or gone; and arms the timer for
+  // the earliest deadline. Wakes a flush waiting for the output queue.
   void UpdateInterest();
   DWORD BytesHeldForOutput() const;
   // Fills a new read's deadlines from the time-outs.

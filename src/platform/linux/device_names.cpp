@@ -130,8 +130,7 @@ DWORD ResolveDevice(const char* path, DeviceNode* node, std::string* why) {
   const bool named = LookUpPortName(name, &target);
   if (named && target.kind == PortTarget::Kind::kRfc2217) {
     node->network = target.endpoint;
-    Explain(why, name + " is " + target.text + ": network ports cannot be opened yet");
-    return ERROR_NOT_SUPPORTED;
+    return ERROR_SUCCESS;
   }
   if (!named && !IsAcceptableDeviceName(name)) {
     if (name.empty()) Explain(why, "no port name");

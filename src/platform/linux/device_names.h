@@ -31,7 +31,8 @@ struct DeviceNode {
   std::string path;  // canonical, under /dev/, free of symbolic links
   dev_t device = 0;  // the major and minor number the checks were made on
   TtyKind kind = TtyKind::kNotAPort;
-  // Set instead of the rest for a named port on the network.
+  // Set instead of the rest for a named port on the network, which the
+  // network transport opens.
   std::optional<NetworkEndpoint> network;
 };
 
@@ -66,8 +67,9 @@ DWORD ClassifyNode(const struct stat& info, TtyKind* kind, std::string* why);
 // be. ERROR_SUCCESS with node filled, or ERROR_INVALID_NAME (a name that is
 // not allowed), ERROR_FILE_NOT_FOUND (no such device, or not a serial port)
 // or ERROR_ACCESS_DENIED. A named port on the network fills node->network
-// and returns ERROR_NOT_SUPPORTED until a network transport takes it. Where a
-// more precise reason than the code is known, it goes to *why (when given).
+// alone and returns ERROR_SUCCESS: nothing about it can be checked without
+// connecting. Where a more precise reason than the code is known, it goes
+// to *why (when given).
 DWORD ResolveDevice(const char* path, DeviceNode* node, std::string* why = nullptr);
 
 }  // namespace driver

@@ -176,12 +176,14 @@ void ClientSession::OnControlAnswer(std::uint8_t value) {
     case c::kOutboundDcd:
     case c::kOutboundDsr:
       server_.outboundFlow = value;
+      ++server_.flowControlAnswers;
       break;
     case c::kInboundNone:
     case c::kInboundXonXoff:
     case c::kInboundHardware:
     case c::kInboundDtr:
       server_.inboundFlow = value;
+      ++server_.flowControlAnswers;
       break;
     case c::kBreakOn:
     case c::kBreakOff:

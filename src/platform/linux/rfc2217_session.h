@@ -140,6 +140,10 @@ struct ServerState {
   // command can tell a new answer from an old one. A server answers
   // PURGE-DATA and the masks as well; a notification counts here too.
   std::uint32_t answers[kCommandCount] = {};
+  // The SET-CONTROL answers about flow control alone, so an answer to a
+  // flow-control command can be told from one about DTR, RTS or BREAK,
+  // which travel in the same command (and which some servers never answer).
+  std::uint32_t flowControlAnswers = 0;
 };
 
 // Line and modem events since the caller last took them.

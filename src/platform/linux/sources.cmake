@@ -25,6 +25,10 @@ target_sources(kavrel_objects PRIVATE
   platform/linux/telnet_codec.cpp
   platform/linux/telnet_negotiation.cpp
   platform/linux/rfc2217_session.cpp
+  platform/linux/rfc2217_settings.cpp
+  platform/linux/tcp_connect.cpp
+  platform/linux/rfc2217_transport.cpp
+  platform/linux/mapped_port_names.cpp
   platform/linux/port_target.cpp
   platform/linux/ports_file.cpp
   platform/linux/named_ports.cpp

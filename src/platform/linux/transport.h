@@ -7,8 +7,8 @@
 // A transport owns its descriptor, which the I/O thread watches for the
 // core, and releases the line when it is destroyed. Its calls come in three
 // groups:
-// - Data calls (Receive, Send, InputWaiting, DiscardInput, ReadModemLines)
-//   are made under the device's mutex, from the I/O thread or from a
+// - Data calls (Receive, Send, InputWaiting, DiscardInput, ReadModemLines,
+//   WantsWritable, Flush) are made under the device's mutex, from the I/O thread or from a
 //   caller's thread. They never wait: a transport that needs an answer from
 //   the far end does not wait for it here (a network port answers
 //   ReadModemLines from what its far end last announced).
@@ -95,6 +95,14 @@ class Transport {
   // The modem lines as they are now. ERROR_NOT_SUPPORTED for a line without
   // modem lines (a pty), or why they could not be read.
   virtual DWORD ReadModemLines(ModemLines* lines) = 0;
+  // Whether the descriptor should be watched for writability: when the core
+  // has data to send (dataWaiting) and the transport would take it, or when
+  // the transport holds bytes of its own for the line (the rest of an
+  // encoded block, its protocol's messages). Flush hands the latter on.
+  virtual bool WantsWritable(bool dataWaiting) { return dataWaiting; }
+  // Hands on what the transport holds of its own: kMayContinue when it holds
+  // nothing more, kWouldBlock when the line takes no more for now, kGone.
+  virtual TransferEnd Flush() { return TransferEnd::kMayContinue; }
 
   // Line calls.
   // Fills the DCB members the line carries (rate, framing, flow control,

@@ -5,6 +5,7 @@
 #include "kavrel/named_ports.h"
 
 #include "host/error_reason.h"
+#include "platform/port_discovery.h"
 
 namespace kavrel {
 
@@ -24,5 +25,13 @@ bool NamePort(const char* /*name*/, const char* /*target*/) { return NotSupporte
 bool RemovePortName(const char* /*name*/) { return NotSupported(); }
 
 std::vector<NamedPort> ListNamedPorts() { return {}; }
+
+namespace platform {
+
+// No port has a mapped name here: the names a redirector gives are COM names
+// of their own, listed as ports.
+void FillMappedNames(std::vector<SerialPortInfo>& ports) { static_cast<void>(ports); }
+
+}  // namespace platform
 
 }  // namespace kavrel

@@ -291,4 +291,48 @@ TEST(Rfc2217Transport, AServerThatNeverNegotiatesFailsTheOpenAtTheBound) {
   EXPECT_NE(port.why().find("no RFC 2217 negotiation"), std::string::npos) << port.why();
 }
 
+TEST(Rfc2217Transport, ControlsTravelAsSetControlAndTheModemLinesAreTheServersReport) {
+  Scripted port;
+  ASSERT_EQ(port.error(), p::ERROR_SUCCESS) << port.why();
+  kavrel::DWORD lines = 0;
+  EXPECT_FALSE(p::GetCommModemStatus(port.handle(), &lines));  // nothing reported yet
+  EXPECT_EQ(p::GetLastError(), p::ERROR_NOT_SUPPORTED);
+
+  ASSERT_TRUE(p::EscapeCommFunction(port.handle(), p::SETDTR));
+  ASSERT_TRUE(p::EscapeCommFunction(port.handle(), p::CLRRTS));
+  ASSERT_TRUE(p::EscapeCommFunction(port.handle(), p::SETBREAK));
+  ASSERT_TRUE(p::EscapeCommFunction(port.handle(), p::CLRBREAK));
+  EXPECT_EQ(port.ReadUntil(Command(5, {6})),
+            Join({Command(5, {8}), Command(5, {12}), Command(5, {5}), Command(5, {6})}));
+
+  // CTS changed, CTS and DSR on: the wait hears of it and the lines read so.
+  ASSERT_TRUE(p::SetCommMask(port.handle(), p::EV_CTS));
+  kavrel_platform_test::Request wait(port.handle());
+  kavrel::DWORD mask = 0;
+  p::WaitCommEvent(port.handle(), &mask, wait.get());
+  port.Send(Command(107, {0x31}));
+  ASSERT_TRUE(wait.Signalled(kavrel_platform_test::kPatienceMs));
+  EXPECT_EQ(mask, p::EV_CTS);
+  ASSERT_TRUE(p::GetCommModemStatus(port.handle(), &lines));
+  EXPECT_EQ(lines, p::MS_CTS_ON | p::MS_DSR_ON);
+
+  // What the open found comes back: 9600 baud again after 115200.
+  auto changed = std::async(std::launch::async, [&] {
+    return SetLine(port.handle(), 115200, 8, p::NOPARITY, p::ONESTOPBIT);
+  });
+  port.ReadUntil(Command(5, {1}));
+  port.Send(Join({Command(101, {0, 1, 0xC2, 0}), Command(102, {8}), Command(103, {1}),
+                  Command(104, {1}), Command(105, {1})}));
+  ASSERT_EQ(changed.get(), p::ERROR_SUCCESS);
+  port.ReadUntil(Command(5, {11}));  // RTS, raised as the DCB asks
+  auto restored =
+      std::async(std::launch::async, [&] { return p::RestoreCommState(port.handle(), nullptr); });
+  EXPECT_EQ(port.ReadUntil(Command(5, {0})),
+            Join({Command(1, {0, 0, 0x25, 0x80}), Command(5, {0})}));
+  port.Send(kSettings);
+  EXPECT_TRUE(restored.get());
+  // Everything sent has reached the server.
+  EXPECT_TRUE(p::FlushFileBuffers(port.handle()));
+}
+
 }  // namespace

@@ -2,15 +2,20 @@
 // one byte back, as a request-reply protocol (XMODEM, Modbus) sees it.
 //
 // The far end is a pseudo-terminal master that answers every byte at once.
-// Each bridge (kavrel-term --pipe with its default listener timing, with
-// --settle 1 --poll 1, and socat) runs the same round trip: the bench writes
-// one byte to the bridge's standard input and times until one byte comes
-// back on its standard output. Two paths without a bridge show what is
-// below the bridges: plain write()/read() on the pty, and SerialCtl in this
-// process (WriteSerial, the listener's notification, ReadSerial), which is
-// the library's own share of kavrel-term's time. All take turns in short
-// batches so all see the same machine; medians, 90th and 99th percentiles
-// and the ratio to socat are printed.
+// Each bridge (kavrel-term --pipe by default, reading with the library's
+// read wait; kavrel-term --pipe --settle 1 --poll 1, reading on the
+// listener's notification; and socat) runs the same round trip: the bench
+// writes one byte to the bridge's standard input and times until one byte
+// comes back on its standard output. Three paths without a bridge show what
+// is below the bridges: plain write()/read() on the pty, and SerialCtl in
+// this process reading as kavrel-term reads, which is the library's own
+// share of kavrel-term's time. All take turns in short batches so all see
+// the same machine; medians, 90th and 99th percentiles and the ratio to
+// socat are printed.
+//
+// Then each bridge's CPU use while the far end floods the port and nobody
+// reads the bridge's standard output: the bytes wait unread, and a bridge
+// that keeps looking at them spends a core on it.
 //
 //   kavrel_turnaround [ROUND_TRIPS_PER_BATCH] [BATCHES] [KAVREL_TERM]
 #include <fcntl.h>
@@ -36,6 +41,7 @@
 
 #include "kavrel/SerialCtl.h"
 #include "kavrel/host.h"
+#include "kavrel/port_control.h"
 
 extern char** environ;
 
@@ -150,6 +156,7 @@ class Bridge : public Path {
   Bridge& operator=(const Bridge&) = delete;
 
   bool ok() const override { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
   double RoundTrip(int timeoutMs) override {
     const char byte = 'k';
@@ -198,16 +205,23 @@ class PlainPty : public Path {
   int fd_;
 };
 
-// SerialCtl in this process, driven as kavrel-term drives it: WriteSerial,
-// then ReadSerial on the listener's notification (settle 0, poll 0).
+// SerialCtl in this process: WriteSerial, then ReadSerial either on the
+// listener's notification (settle 0, poll 0) or, with readWaitMs, in a read
+// that waits for the first bytes (kavrel-term's default).
 class InProcess : public Path {
  public:
-  explicit InProcess(const std::string& portName) : port_(new SerialCtl), buffer_(kBuffer) {
+  InProcess(const std::string& portName, unsigned readWaitMs)
+      : port_(new SerialCtl), buffer_(kBuffer), readWait_(readWaitMs != 0) {
+    kavrel::PortTimeouts timeouts;
+    timeouts.readWaitMs = readWaitMs;
+    kavrel::SetTimeouts(*port_, timeouts);
     port_->SetSerial(portName.c_str(), 115200, 8, 1, "NONE", "");
     port_->OpenSerial();
     if (!port_->IsSerialOpen()) return;
-    kavrel::SetMainWindow(&queue_);
-    port_->ListenSerial(0, 0);
+    if (!readWait_) {
+      kavrel::SetMainWindow(&queue_);
+      port_->ListenSerial(0, 0);
+    }
     open_ = true;
   }
   ~InProcess() override {
@@ -223,6 +237,13 @@ class InProcess : public Path {
     const auto started = Clock::now();
     if (port_->WriteSerial(&byte, 1) != 1) return -1;
     const auto end = started + std::chrono::milliseconds(timeoutMs);
+    while (readWait_) {
+      if (Clock::now() >= end) return -1;
+      int count = 0;
+      port_->ReadSerial(buffer_.data(), count);
+      if (count > 0)
+        return std::chrono::duration<double, std::micro>(Clock::now() - started).count();
+    }
     for (;;) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
       kavrel::Message message{};
@@ -239,8 +260,102 @@ class InProcess : public Path {
   kavrel::MessageQueue queue_;
   std::unique_ptr<SerialCtl> port_;
   std::vector<unsigned char> buffer_;
+  const bool readWait_;
   bool open_ = false;
 };
+
+// A pty master that writes as fast as the slave side takes bytes, until it
+// is destroyed.
+class FloodingDevice {
+ public:
+  FloodingDevice() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    char path[64];
+    termios raw{};
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+        ptsname_r(master_, path, sizeof path) != 0 || tcgetattr(master_, &raw) != 0) {
+      return;
+    }
+    cfmakeraw(&raw);
+    tcsetattr(master_, TCSANOW, &raw);
+    path_ = path;
+    stop_ = eventfd(0, EFD_CLOEXEC);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~FloodingDevice() {
+    if (thread_.joinable()) {
+      const std::uint64_t one = 1;
+      (void)!write(stop_, &one, sizeof one);
+      thread_.join();
+    }
+    if (stop_ >= 0) close(stop_);
+    if (master_ >= 0) close(master_);
+  }
+  FloodingDevice(const FloodingDevice&) = delete;
+  FloodingDevice& operator=(const FloodingDevice&) = delete;
+
+  bool ok() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
+
+ private:
+  void Run() {
+    const std::string block(4096, 'Z');
+    for (;;) {
+      pollfd watched[2] = {{master_, POLLOUT, 0}, {stop_, POLLIN, 0}};
+      if (poll(watched, 2, -1) < 0) continue;
+      if (watched[1].revents != 0) return;
+      if ((watched[0].revents & POLLOUT) != 0) {
+        (void)!write(master_, block.data(), block.size());
+      } else {
+        poll(nullptr, 0, 2);  // no bridge holds the slave yet
+      }
+    }
+  }
+
+  int master_ = -1;
+  int stop_ = -1;
+  std::string path_;
+  std::thread thread_;
+};
+
+// The CPU time a process has used so far, in seconds.
+double CpuSeconds(pid_t pid) {
+  std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (stat == nullptr) return -1;
+  char text[1024] = {};
+  const std::size_t length = std::fread(text, 1, sizeof text - 1, stat);
+  std::fclose(stat);
+  text[length] = '\0';
+  // Fields after the command's closing parenthesis; utime and stime are the
+  // 12th and 13th of them.
+  const char* fields = std::strrchr(text, ')');
+  unsigned long long user = 0;
+  unsigned long long system = 0;
+  if (fields == nullptr ||
+      std::sscanf(fields + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                  &system) != 2) {
+    return -1;
+  }
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A bridge's share of a core while the port floods it and its standard
+// output is full; negative when it cannot be measured.
+double BlockedOutputCpu(const std::function<std::vector<std::string>(const std::string&)>& args) {
+  FloodingDevice device;
+  if (!device.ok()) return -1;
+  Bridge bridge(args(device.path()));
+  if (!bridge.ok()) return -1;
+  // Time to open the port and fill the output pipe; then the bytes wait.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double before = CpuSeconds(bridge.pid());
+  const auto started = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const double after = CpuSeconds(bridge.pid());
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  if (before < 0 || after < 0) return -1;
+  return 100.0 * (after - before) / seconds;
+}
 
 struct Contender {
   std::string label;
@@ -281,10 +396,7 @@ int main(int argc, char** argv) {
   };
   std::vector<Contender> contenders = {
       {"socat STDIO PTY", bridge({"socat", "STDIO", device.path() + ",rawer"}), {}, false},
-      {"kavrel-term --pipe (settle 0, poll 0)",
-       bridge({kavrelTerm, "--pipe", portName}),
-       {},
-       false},
+      {"kavrel-term --pipe (read wait)", bridge({kavrelTerm, "--pipe", portName}), {}, false},
       {"kavrel-term --pipe --settle 1 --poll 1",
        bridge({kavrelTerm, "--pipe", "--settle", "1", "--poll", "1", portName}),
        {},
@@ -293,8 +405,12 @@ int main(int argc, char** argv) {
        [&device]() -> std::unique_ptr<Path> { return std::make_unique<PlainPty>(device.path()); },
        {},
        false},
-      {"no bridge: SerialCtl in process (0, 0)",
-       [&portName]() -> std::unique_ptr<Path> { return std::make_unique<InProcess>(portName); },
+      {"no bridge: SerialCtl, read wait",
+       [&portName]() -> std::unique_ptr<Path> { return std::make_unique<InProcess>(portName, 50); },
+       {},
+       false},
+      {"no bridge: SerialCtl, listener (0, 0)",
+       [&portName]() -> std::unique_ptr<Path> { return std::make_unique<InProcess>(portName, 0); },
        {},
        false},
   };
@@ -338,6 +454,32 @@ int main(int argc, char** argv) {
     std::printf("%-40s %10.1f %10.1f %10.1f %12.2f\n", contender.label.c_str(), median,
                 Percentile(contender.samples, 0.9), Percentile(contender.samples, 0.99),
                 baselineMedian > 0 ? median / baselineMedian : 0.0);
+  }
+
+  std::printf("\nCPU while the port floods the bridge and nobody reads its standard output\n");
+  const std::pair<const char*, std::function<std::vector<std::string>(const std::string&)>>
+      blocked[] = {
+          {"socat STDIO PTY",
+           [](const std::string& path) {
+             return std::vector<std::string>{"socat", "STDIO", path + ",rawer"};
+           }},
+          {"kavrel-term --pipe (read wait)",
+           [&kavrelTerm](const std::string& path) {
+             return std::vector<std::string>{kavrelTerm, "--pipe", path};
+           }},
+          {"kavrel-term --pipe --settle 1 --poll 1",
+           [&kavrelTerm](const std::string& path) {
+             return std::vector<std::string>{kavrelTerm, "--pipe", "--settle", "1",
+                                             "--poll",   "1",      path};
+           }},
+      };
+  for (const auto& bridge : blocked) {
+    const double percent = BlockedOutputCpu(bridge.second);
+    if (percent < 0) {
+      std::printf("%-40s %10s\n", bridge.first, "failed");
+    } else {
+      std::printf("%-40s %9.1f%% of a core\n", bridge.first, percent);
+    }
   }
   for (const Contender& contender : contenders) {
     if (contender.failed) return 1;

@@ -50,7 +50,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/kavrel.pc.in ${PROJECT_BINARY_DIR}/kavr
 install(FILES ${PROJECT_BINARY_DIR}/kavrel.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md
+install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md ${PROJECT_SOURCE_DIR}/docs/named-ports.md
   DESTINATION ${KAVREL_DOC_INSTALL_DIR} COMPONENT dev)
 
 if(TARGET kavrel-term)

@@ -25,7 +25,7 @@ logs=build/release/bench-logs
 mkdir -p "$logs"
 
 benchmarks=(kavrel_notify_latency kavrel_small_writes kavrel_many_ports kavrel_port_memory
-            kavrel_throughput)
+            kavrel_throughput kavrel_network_port)
 started="$(date -u '+%Y-%m-%d %H:%M UTC')"
 commit="$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- src include || echo ' (with local changes)')"
 load="$(cut -d' ' -f1-3 /proc/loadavg)"

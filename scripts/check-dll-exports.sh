@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks a built Kavrel.dll: its PE format (pe32 for the 32-bit module,
 # pe32+ for the 64-bit one) and that it exports every member of SerialCtl
-# that hosts call.
+# that hosts call, and the port controls beside it.
 #
 #   check-dll-exports.sh PATH/TO/Kavrel.dll pe32|pe32+
 set -euo pipefail
@@ -51,6 +51,17 @@ members=(
   "SerialCtl::ClearSerialBuf()"
   "SerialCtl::ListenSerial(long, long)"
   "SerialCtl::StopListenSerial()"
+  # The port controls beside SerialCtl (kavrel/port_control.h).
+  "kavrel::SetDtr(SerialCtl&, bool)"
+  "kavrel::SetRts(SerialCtl&, bool)"
+  "kavrel::GetModemLines(SerialCtl&, unsigned int*)"
+  "kavrel::WaitForModemChange(SerialCtl&, unsigned int, unsigned int, unsigned int*)"
+  "kavrel::SetFlowControl(SerialCtl&, kavrel::FlowSettings const&)"
+  "kavrel::SendBreak(SerialCtl&, unsigned int)"
+  "kavrel::SetBreak(SerialCtl&, bool)"
+  "kavrel::Drain(SerialCtl&, unsigned int)"
+  "kavrel::SetTimeouts(SerialCtl&, kavrel::PortTimeouts const&)"
+  "kavrel::SetRestoreOnClose(SerialCtl&, bool)"
 )
 for member in "${members[@]}"; do
   if ! grep -qxF "$member" <<<"$exports"; then
@@ -62,4 +73,4 @@ done
 if ((failures)); then
   exit 1
 fi
-echo "ok: $dll is a $format DLL ($expected_format) exporting all ${#members[@]} SerialCtl members"
+echo "ok: $dll is a $format DLL ($expected_format) exporting all ${#members[@]} SerialCtl members and controls"

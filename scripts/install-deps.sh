@@ -23,6 +23,9 @@ test_packages=(
   # mingw-w64 -posix cross compilers (with windres and objdump), 64-bit Wine,
   # GoogleTest's sources to build for Windows; socat (above) wires the ports.
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 googletest
+  # Network serial ports: ser2net as the RFC 2217 server the tests start on
+  # 127.0.0.1, and pyserial (its rfc2217:// client) as the reference peer.
+  ser2net python3-serial
 )
 
 packages=("${tool_packages[@]}")

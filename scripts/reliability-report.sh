@@ -53,6 +53,16 @@ echo "reliability_tests_passed=${passed:-0}" >>"$figures"
 echo "reliability_tests_run=${total:-0}" >>"$figures"
 echo "${passed:-0} of ${total:-0} passed"
 
+echo "=== the kernel's own loss at a pty hang-up, plain reader ==="
+c++ -O2 -std=c++17 -pthread bench/hangup_loss.cpp -o "$out/kavrel_hangup_loss"
+if "$out/kavrel_hangup_loss" 400 >"$out/hangup-loss.log" 2>&1; then
+  cat "$out/hangup-loss.log"
+else
+  cat "$out/hangup-loss.log"
+  failures=$((failures + 1))
+fi
+sed -n 's/^KAVREL-FIGURE //p' "$out/hangup-loss.log" >>"$figures"
+
 # A figure by name (summed if several runs reported it), and with its digits
 # grouped.
 value() { awk -F= -v name="$1" '$1 == name { sum += $2 } END { print sum + 0 }' "$figures"; }
@@ -82,6 +92,7 @@ table=$(mktemp)
   echo "| Open/close cycles counted, nothing left behind | $(grouped "$(value cycles_open_close)") |"
   echo "| Listen/stop cycles counted, nothing left behind | $(grouped "$(value cycles_listen_stop)") |"
   echo "| Failed opens counted, nothing left behind | $(grouped "$(value cycles_failed_open)") |"
+  echo "| A pty hangs up under a plain reader (no Kavrel): most bytes the kernel dropped in $(value hangup_kernel_loss_rounds) rounds (bench/hangup_loss.cpp) | $(grouped "$(value hangup_kernel_loss_most)") |"
   echo "| Reliability tests passed | $(value reliability_tests_passed) of $(value reliability_tests_run) |"
 } >"$table"
 

@@ -43,6 +43,13 @@
 // The data-ready notification: wParam 0, lParam the object's notifyTag.
 #define KAVREL_WM_DATA_READY 0x0432
 
+namespace kavrel {
+namespace serial {
+// How the calls of kavrel/port_control.h reach the object's own state.
+struct ControlAccess;
+}  // namespace serial
+}  // namespace kavrel
+
 class KAVREL_API SerialCtl {
  public:
   using CString = kavrel::CString;
@@ -55,7 +62,8 @@ class KAVREL_API SerialCtl {
   ~SerialCtl();
 
   // Copying copies the configuration only: the settings block, captureName,
-  // settleDelayMs, pollIntervalMs, notifyTag and lineSettings. The device,
+  // settleDelayMs, pollIntervalMs, notifyTag, lineSettings and the choices
+  // made through kavrel/port_control.h. The device,
   // its events, the listener and the capture stream stay with the object
   // that owns them. The target first releases its own (as CloseSerial does)
   // and is left closed, so no two objects ever share a handle or a stream.
@@ -143,9 +151,11 @@ class KAVREL_API SerialCtl {
   // they have returned.
   kavrel::HANDLE DetachDevice();
   void ReleaseDevice(kavrel::HANDLE device);
-  // Counts what is queued (at most kStagingSize) and starts reading it into
-  // buffer, on the device it returns; no read when nothing is queued.
-  kavrel::BOOL StartRead(unsigned char* buffer, kavrel::DWORD* queued, kavrel::HANDLE* device);
+  // Starts reading what is queued, at most most and at least least bytes,
+  // into into, on the device it returns in *device; *asked is the count
+  // asked for, and no read starts when it is 0.
+  kavrel::BOOL StartRead(unsigned char* into, kavrel::DWORD most, kavrel::DWORD least,
+                         kavrel::DWORD* asked, kavrel::HANDLE* device);
   // Makes an object inherited through fork() a closed one of this process
   // (fork_inheritance.cpp); nothing for an object of this process.
   void ForgetIfInherited();
@@ -155,7 +165,8 @@ class KAVREL_API SerialCtl {
   void DeliverCapture(const unsigned char* data, int count);
 
   // Guards what the host thread and the listener share: portHandle,
-  // commStatus, the timing values and the listener's wake event.
+  // commStatus, the timing values and the listener's wake event; and the
+  // choices and modem-wait hand-off of kavrel/port_control.h.
   std::mutex stateMutex_;
   // Serialise writers and readers: each is held for a whole WriteSerial, or
   // ReadSerial/ReadSerial2. Taken before stateMutex_; writeMutex_ before
@@ -172,6 +183,45 @@ class KAVREL_API SerialCtl {
   // How much of stagingBuffer a read may have written since it was last
   // cleared; the rest is still zero and needs no clearing.
   kavrel::DWORD stagingUsed_ = 0;
+
+  // What kavrel/port_control.h keeps for the object.
+  friend struct kavrel::serial::ControlAccess;
+  void CloseOpenedDevice(kavrel::HANDLE device);
+  void EndDrain();
+  // Reads what is queued into into; with a read wait and nothing queued,
+  // waits for the first byte and takes what is queued by then. *reach grows
+  // to the most bytes a read was asked to write there. False when the read
+  // failed with nothing delivered.
+  bool ReceiveQueued(unsigned char* into, kavrel::DWORD* received, kavrel::DWORD* reach);
+
+  // The host's choices, applied by every open; guarded by stateMutex_.
+  struct ControlChoices {
+    bool flowChosen = false;
+    int flowKind = 0;  // a kavrel::FlowControl
+    char xonChar = 0x11;
+    char xoffChar = 0x13;
+    int dtrLevel = -1;  // -1: as the device had it; 0 lowered; 1 raised
+    int rtsLevel = -1;
+    bool timeoutsChosen = false;
+    kavrel::DWORD readWaitMs = 0;
+    kavrel::DWORD writeConstantMs = 0;
+    kavrel::DWORD writePerByteMs = 0;
+    bool restoreOnClose = false;
+  };
+  ControlChoices controls_;
+  // The DCB read right after the device was opened, for restoring on close.
+  kavrel::DCB lineAtOpen_{};
+  // A drain still going on after its caller stopped waiting, with the device
+  // it drains and its outcome (written by the drain's thread before it ends).
+  kavrel::HANDLE drainThread_ = 0;
+  kavrel::HANDLE drainDevice_ = 0;
+  kavrel::DWORD drainError_ = 0;
+  // A modem wait served by the running listener: the events it asks the
+  // listener to watch, those the listener saw, and the event it is woken by.
+  // Guarded by stateMutex_.
+  kavrel::DWORD modemWatch_ = 0;
+  kavrel::DWORD modemSeen_ = 0;
+  kavrel::HANDLE modemSeenSignal_ = 0;
 };
 
 #endif  // KAVREL_SERIALCTL_H

@@ -27,11 +27,13 @@ constexpr Wording kWordings[] = {
     {8, "out of memory"},                   // ERROR_NOT_ENOUGH_MEMORY
     {31, "the device failed"},              // ERROR_GEN_FAILURE
     {32, "in use by another program"},      // ERROR_SHARING_VIOLATION
+    {50, "not supported"},                  // ERROR_NOT_SUPPORTED
     {87, "invalid parameter"},              // ERROR_INVALID_PARAMETER
     {121, "timed out"},                     // ERROR_SEM_TIMEOUT
     {123, "not a valid port name"},         // ERROR_INVALID_NAME
     {995, "the operation was cancelled"},   // ERROR_OPERATION_ABORTED
     {1167, "the device is not connected"},  // ERROR_DEVICE_NOT_CONNECTED
+    {1168, "not found"},                    // ERROR_NOT_FOUND
     {1460, "timed out"},                    // ERROR_TIMEOUT
 };
 

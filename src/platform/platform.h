@@ -10,6 +10,8 @@
 #ifndef KAVREL_PLATFORM_PLATFORM_H
 #define KAVREL_PLATFORM_PLATFORM_H
 
+#include <string>
+
 #include "kavrel/types.h"
 
 namespace kavrel {
@@ -35,18 +37,26 @@ using ThreadRoutine = DWORD(KAVREL_CALLBACK*)(void* argument);
 #if defined(_WIN32)
 
 using ::CancelIoEx;
+using ::ClearCommBreak;
 using ::ClearCommError;
 using ::CloseHandle;
+using ::COMMTIMEOUTS;
 using ::CreateFileA;
+using ::EscapeCommFunction;
+using ::FlushFileBuffers;
+using ::GetCommModemStatus;
 using ::GetCommState;
+using ::GetCommTimeouts;
 using ::GetExitCodeThread;
 using ::GetLastError;
 using ::GetOverlappedResult;
 using ::PurgeComm;
 using ::ReadFile;
 using ::ResetEvent;
+using ::SetCommBreak;
 using ::SetCommMask;
 using ::SetCommState;
+using ::SetCommTimeouts;
 using ::SetEvent;
 using ::SetLastError;
 using ::SetupComm;
@@ -69,6 +79,9 @@ HANDLE CreateThread(std::nullptr_t security, std::size_t stackSize, ThreadRoutin
 // Windows has no fork(): every object lives in the process that made it.
 inline unsigned ProcessGeneration() { return 0; }
 
+// kernel32 says no more than the code.
+inline std::string LastErrorDetail() { return std::string(); }
+
 #else
 
 using kavrel::INVALID_HANDLE_VALUE;
@@ -83,13 +96,16 @@ constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_SEM_TIMEOUT = 121;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_NOT_FOUND = 1168;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_TIMEOUT = 1460;
 
 // CreateFileA.
 constexpr DWORD GENERIC_READ = 0x80000000u;
@@ -132,6 +148,32 @@ constexpr DWORD RTS_CONTROL_ENABLE = 1;
 constexpr DWORD RTS_CONTROL_HANDSHAKE = 2;
 constexpr DWORD RTS_CONTROL_TOGGLE = 3;
 
+// EscapeCommFunction.
+constexpr DWORD SETRTS = 3;
+constexpr DWORD CLRRTS = 4;
+constexpr DWORD SETDTR = 5;
+constexpr DWORD CLRDTR = 6;
+constexpr DWORD SETBREAK = 8;
+constexpr DWORD CLRBREAK = 9;
+
+// GetCommModemStatus: the input lines that are on.
+constexpr DWORD MS_CTS_ON = 0x0010;
+constexpr DWORD MS_DSR_ON = 0x0020;
+constexpr DWORD MS_RING_ON = 0x0040;
+constexpr DWORD MS_RLSD_ON = 0x0080;
+
+// Time-outs of reads and writes (SetCommTimeouts), in milliseconds; all
+// zero means none: a read waits until it has every byte asked for, a write
+// until the device has taken every byte.
+constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
+struct COMMTIMEOUTS {
+  DWORD ReadIntervalTimeout;
+  DWORD ReadTotalTimeoutMultiplier;
+  DWORD ReadTotalTimeoutConstant;
+  DWORD WriteTotalTimeoutMultiplier;
+  DWORD WriteTotalTimeoutConstant;
+};
+
 // Waits.
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
 constexpr DWORD WAIT_OBJECT_0 = 0;
@@ -155,10 +197,24 @@ BOOL WriteFile(HANDLE device, const void* buffer, DWORD count, DWORD* transferre
 BOOL WaitCommEvent(HANDLE device, DWORD* eventMask, OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
 BOOL CancelIoEx(HANDLE device, OVERLAPPED* overlapped);
+BOOL EscapeCommFunction(HANDLE device, DWORD function);
+BOOL GetCommModemStatus(HANDLE device, DWORD* status);
+BOOL SetCommBreak(HANDLE device);
+BOOL ClearCommBreak(HANDLE device);
+// Returns once every byte written before the call has left the driver's
+// queue and the kernel's own driver.
+BOOL FlushFileBuffers(HANDLE device);
+BOOL SetCommTimeouts(HANDLE device, COMMTIMEOUTS* timeouts);
+BOOL GetCommTimeouts(HANDLE device, COMMTIMEOUTS* timeouts);
 
 // Errors.
 DWORD GetLastError();
 void SetLastError(DWORD error);
+// The specific reason the emulated driver knew for the last error of the
+// calling thread ("in use by another program (pid 4711)", "1.5 stop bits
+// need 5 data bits"), or empty when the code says all it knew. Any later
+// error replaces it.
+std::string LastErrorDetail();
 
 // Events.
 HANDLE CreateEventA(void* security, BOOL manualReset, BOOL initialState, const char* name);
@@ -181,6 +237,13 @@ BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode);
 unsigned ProcessGeneration();
 
 #endif
+
+// Kavrel's own call beside the Win32 names (Win32 has none for it): puts the
+// line back as it was before this handle opened the device. On Windows that
+// is stateAtOpen, the DCB read right after the open; the emulated driver
+// restores everything the kernel held for the line before the open made it
+// raw, and does not need stateAtOpen.
+BOOL RestoreCommState(HANDLE device, DCB* stateAtOpen);
 
 }  // namespace platform
 }  // namespace kavrel

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kavrel {
 namespace platform {
@@ -30,6 +31,11 @@ std::size_t LiveHandleCount();
 // number of threads asleep in a wait right now.
 std::uint64_t WaitWakeups();
 std::size_t SleepingWaiters();
+// Where the open's console check reads the kernel's tty class
+// (/sys/class/tty): a test points it at a tree of its own, with a
+// console/active list and a NAME/dev entry per tty it lists. Empty restores
+// the real one.
+void SetTtyClassDirectory(const std::string& path);
 #endif
 
 }  // namespace testing

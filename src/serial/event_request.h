@@ -38,6 +38,8 @@ class EventRequest {
   HANDLE completion() const { return record_.hEvent; }
   // Whether the request that last ended with events reported received bytes.
   bool reportedBytes() const;
+  // The events the request that last ended reported.
+  DWORD reportedEvents() const { return mask_; }
 
   // Asks device for its next event. Only while no request is pending.
   Outcome Issue(HANDLE device);

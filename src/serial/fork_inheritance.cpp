@@ -26,6 +26,11 @@ void SerialCtl::ForgetIfInherited() {
   listenerThread = kNoHandle;
   listenerWake_ = kNoHandle;
   listenerStopRequested_.store(false);
+  drainThread_ = kNoHandle;
+  drainDevice_ = kNoHandle;
+  modemWatch_ = 0;
+  modemSeen_ = 0;
+  modemSeenSignal_ = kNoHandle;
   isOpen = false;
   processGeneration_ = current;
 }

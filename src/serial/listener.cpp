@@ -30,8 +30,10 @@ void SerialCtl::ListenSerial(long settleDelay, long pollInterval) {
     // emulated kernel's std::bad_alloc) means no thread was started:
     // listenerThread is still empty and the failure is reported below as
     // any refused thread is.
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   }
   if (listenerThread == kNoHandle) {
+    kavrel::serial::RecordPlatformFailure("the listener could not be started");
     kavrel::host::ShowMessageBox(kavrel::serial::kListenerThreadFailedText);
   }
 }

@@ -23,13 +23,20 @@
 // bytes wait, and when a request failed: a device that has gone still holds
 // what arrived before it went, and those bytes are announced like any other
 // until the host reads them.
+//
+// While a modem wait of the host's (kavrel/port_control.h) runs beside it,
+// the listener's request asks for those modem events too, and the listener
+// hands what it sees of them to the wait: the device has one event request
+// at a time, and it stays the listener's.
 #include "host/host_services.h"
 #include "kavrel/SerialCtl.h"
 #include "platform/platform.h"
 #include "serial/event_request.h"
+#include "serial/port_control_access.h"
 #include "serial/serial_internal.h"
 
 using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
+using kavrel::serial::ControlAccess;
 using kavrel::serial::EventRequest;
 
 namespace {
@@ -106,7 +113,7 @@ class SerialCtl::ListenerLoop {
   void Start() {
     std::lock_guard<std::mutex> lock(port_.stateMutex_);
     port_.listenerWake_ = wake_;
-    SetCommMask(port_.portHandle, EV_RXCHAR | EV_TXEMPTY);
+    SetCommMask(port_.portHandle, kavrel::serial::kPortEvents);
   }
 
   // Under the lock: everything that touches the device or the shared fields,
@@ -130,7 +137,17 @@ class SerialCtl::ListenerLoop {
     }
     bool countQueue =
         state_ == State::kStarting || state_ == State::kBytesWaiting || device != watched_;
+    // An open sets the port's own events on its device.
+    if (device != watched_) mask_ = kavrel::serial::kPortEvents;
     watched_ = device;
+    // The events a modem wait asks for join the mask while it runs; a new
+    // mask ends a pending request, which is then asked again below.
+    const kavrel::DWORD wanted =
+        kavrel::serial::kPortEvents | ControlAccess::ModemEventsWatched(port_);
+    if (device != kNoHandle && wanted != mask_) {
+      SetCommMask(device, wanted);
+      mask_ = wanted;
+    }
 
     // What the device said since the last look, and a request pending on it
     // for what it says next.
@@ -142,10 +159,12 @@ class SerialCtl::ListenerLoop {
     if (request_.pending()) {
       outcome = request_.Poll();
       countQueue = countQueue || CallsForCount(outcome);
+      HandOverModemEvents(outcome);
     }
     if (!request_.pending() && device != kNoHandle) {
       outcome = request_.Issue(device);
       countQueue = countQueue || CallsForCount(outcome);
+      HandOverModemEvents(outcome);
     }
 
     if (countQueue && device != kNoHandle && CountQueued(device) != 0) {
@@ -166,6 +185,12 @@ class SerialCtl::ListenerLoop {
   bool CallsForCount(EventRequest::Outcome outcome) const {
     return outcome == EventRequest::Outcome::kFailed ||
            (outcome == EventRequest::Outcome::kReported && request_.reportedBytes());
+  }
+
+  void HandOverModemEvents(EventRequest::Outcome outcome) {
+    if (outcome == EventRequest::Outcome::kReported) {
+      ControlAccess::ReportModemEvents(port_, request_.reportedEvents());
+    }
   }
 
   // Refreshes the shared status snapshot; the bytes waiting to be read.
@@ -196,8 +221,9 @@ class SerialCtl::ListenerLoop {
   EventRequest request_;
   const kavrel::HANDLE wake_;
   State state_ = State::kStarting;
-  // The device the last look saw.
+  // The device the last look saw, and the events asked of it.
   kavrel::HANDLE watched_ = kNoHandle;
+  kavrel::DWORD mask_ = kavrel::serial::kPortEvents;
   kavrel::DWORD exitCode_ = kListenerEndedByItself;
   // Read by the look that found bytes waiting, for the cycle that posts.
   kavrel::DWORD settleDelay_ = 0;

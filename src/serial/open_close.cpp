@@ -5,9 +5,11 @@
 #include "host/host_services.h"
 #include "kavrel/SerialCtl.h"
 #include "platform/platform.h"
+#include "serial/port_control_access.h"
 #include "serial/serial_internal.h"
 
 using namespace kavrel::platform;  // NOLINT(google-build-using-namespace): Win32 names read as such
+using kavrel::serial::ControlAccess;
 using kavrel::serial::kDriverQueueSize;
 
 void SerialCtl::OpenSerial() {
@@ -46,6 +48,7 @@ void SerialCtl::OpenSerial() {
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                     FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, kNoHandle);
     if (device == INVALID_HANDLE_VALUE) {
+      kavrel::serial::RecordPlatformFailure();
       SetPortHandle(device);
       isOpen = false;
       return;
@@ -55,17 +58,19 @@ void SerialCtl::OpenSerial() {
     // event request would fail and leave it waiting for a device it already
     // has. Until then the device is released directly when the open stops.
 
-    SetCommMask(device, EV_RXCHAR | EV_TXEMPTY);
+    SetCommMask(device, kavrel::serial::kPortEvents);
     PurgeComm(device, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     SetupComm(device, kDriverQueueSize, kDriverQueueSize);
 
     // Without the device's own settings there is nothing sound to change four
     // members of: stop here rather than apply content no step has set.
     if (!GetCommState(device, &lineSettings)) {
+      kavrel::serial::RecordPlatformFailure();
       CloseHandle(device);
       isOpen = false;
       return;
     }
+    lineAtOpen_ = lineSettings;
 
     lineSettings.StopBits = static_cast<kavrel::BYTE>(stopBitsCode);
     // A negative rate, or a data-bit count that does not fit the byte, is
@@ -75,10 +80,19 @@ void SerialCtl::OpenSerial() {
     lineSettings.ByteSize =
         (dataBits >= 0 && dataBits <= 0xFF) ? static_cast<kavrel::BYTE>(dataBits) : 0;
     lineSettings.Parity = parityCode;
+    // The flow control and DTR and RTS levels the host chose, if any.
+    ControlAccess::ApplyLineChoices(*this, &lineSettings);
 
     if (!SetCommState(device, &lineSettings)) {
+      kavrel::serial::RecordPlatformFailure("settings refused");
+      ControlAccess::ExplainRefusedSettings(*this);
       kavrel::host::ShowMessageBox(kavrel::serial::kSettingsRefusedText);
-      CloseHandle(device);
+      CloseOpenedDevice(device);
+      isOpen = false;
+      return;
+    }
+    if (!ControlAccess::ApplyDeviceChoices(*this, device)) {
+      CloseOpenedDevice(device);
       isOpen = false;
       return;
     }
@@ -149,7 +163,20 @@ kavrel::HANDLE SerialCtl::DetachDevice() {
 void SerialCtl::ReleaseDevice(kavrel::HANDLE device) {
   // The invalid value a failed open leaves refers to no device, so there is
   // nothing to close for it.
-  if (device != kNoHandle && device != INVALID_HANDLE_VALUE) CloseHandle(device);
+  if (device != kNoHandle && device != INVALID_HANDLE_VALUE) CloseOpenedDevice(device);
+  EndDrain();
+}
+
+void SerialCtl::CloseOpenedDevice(kavrel::HANDLE device) {
+  bool restore;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    restore = controls_.restoreOnClose;
+  }
+  if (restore) RestoreCommState(device, &lineAtOpen_);
+  CloseHandle(device);
+  // Closing the device has ended a drain still going on it.
+  EndDrain();
 }
 
 void SerialCtl::SetPortHandle(kavrel::HANDLE handle) {

@@ -23,6 +23,10 @@ constexpr char kListenerEventFailedText[] =
 // Queue sizes requested from the driver at open.
 constexpr DWORD kDriverQueueSize = 409600;
 
+// The device events an open port reports (the listener's, and the mask a
+// modem wait puts back when it is done).
+constexpr DWORD kPortEvents = 0x0001 | 0x0004;  // EV_RXCHAR | EV_TXEMPTY
+
 // Host values arrive as long, which is 64 bits on Linux; the fields are 32.
 // Values beyond the field saturate, so an absurd value stays absurd (a rate
 // is then refused at open) instead of wrapping to a plausible one.
@@ -37,6 +41,12 @@ inline LONG SaturateToLong(long value) {
 // long as the wait reports it incomplete. True when the transfer succeeded;
 // transferred then holds its byte count.
 bool FinishTransfer(HANDLE device, OVERLAPPED* overlapped, BOOL started, DWORD* transferred);
+
+// Records the calling thread's last platform error, with the reason the
+// platform gave for it, as why the current call failed (see
+// kavrel::GetLastErrorReason); context, when given, comes first: "settings
+// refused: 1.5 stop bits need 5 data bits".
+void RecordPlatformFailure(const char* context = nullptr);
 
 // The address of a reference a host passed, kept opaque to the optimiser:
 // a host can bind a reference to a null pointer, and the compiler may not

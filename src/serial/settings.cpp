@@ -2,6 +2,7 @@
 // queries.
 #include <cstring>
 
+#include "host/error_reason.h"
 #include "host/host_services.h"
 #include "kavrel/SerialCtl.h"
 #include "platform/platform.h"
@@ -54,6 +55,7 @@ void SerialCtl::CopyConfiguration(const SerialCtl& other) {
   parityCode = other.parityCode;
   lineSettings = other.lineSettings;
   std::memcpy(captureName, other.captureName, sizeof captureName);
+  controls_ = other.controls_;
 }
 
 void SerialCtl::SetSerial(CString portNameText, long baudRateValue, int dataBitsValue, int stopBits,
@@ -66,6 +68,7 @@ void SerialCtl::SetSerial(CString portNameText, long baudRateValue, int dataBits
     if (nameLength >= sizeof portName) {
       portName[0] = '\0';
       kavrel::host::Trace("Kavrel CString Abnormal[%s]??\n", name);
+      kavrel::host::RecordFailure(ERROR_INVALID_NAME, "port name longer than 9 characters");
       return;
     }
     std::memcpy(portName, name, nameLength + 1);
@@ -93,6 +96,7 @@ void SerialCtl::SetSerial(CString portNameText, long baudRateValue, int dataBits
 
     if (captureNameText == nullptr) {
       kavrel::host::Trace("Kavrel CString Abnormal[%s]??\n", name);
+      kavrel::host::RecordFailure(ERROR_INVALID_PARAMETER, "no capture name");
       return;
     }
     // The capture name is only stored; a long one is cut to the field.

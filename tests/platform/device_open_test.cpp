@@ -4,13 +4,21 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "platform/platform.h"
 #include "platform/testing.h"
@@ -150,6 +158,92 @@ TEST(ExclusiveOpen, ClosingReleasesTheDeviceForTheNextOpen) {
     // The pty outlives the open (its master stays), and so would the flag.
     EXPECT_EQ(ExclusiveFlag(pair.path()), 0) << i;
   }
+}
+
+TEST(ExclusiveOpen, TheNodeOpenedIsTheNodeCheckedWhateverIsSwappedUnderThePath) {
+  // dir/a/port is the pty's own node (bound there), dir/b/port a FIFO; while
+  // each open of the path through a runs, a thread keeps exchanging a and b.
+  // Whatever the open finds at any moment, it may only ever open the pty: an
+  // inotify watch on the FIFO sees every open of it.
+  kavrel_test::PtyPair pair;
+  if (!pair.ok()) GTEST_SKIP() << "no pty here";
+  char scratch[] = "/dev/shm/kavrel-swap-XXXXXX";
+  if (mkdtemp(scratch) == nullptr) GTEST_SKIP() << "no /dev/shm here";
+  const std::string dir = scratch, a = dir + "/a", b = dir + "/b";
+  const std::string name = dir.substr(std::string("/dev/").size()) + "/a/port";
+  ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(b.c_str(), 0700), 0);
+  const int target = open((a + "/port").c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+  ASSERT_GE(target, 0);
+  close(target);
+  // A pty slave opens only through its own devpts inode, so that node is
+  // bound here rather than made anew; binding needs privilege.
+  const bool bound =
+      mount(pair.path().c_str(), (a + "/port").c_str(), nullptr, MS_BIND, nullptr) == 0;
+  ASSERT_EQ(mkfifo((b + "/port").c_str(), 0600), 0);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, (b + "/port").c_str(), IN_OPEN), 0);
+  // Counted after every open: the kernel merges events that wait unread.
+  int fifoOpens = 0;
+  const auto countFifoOpens = [&] {
+    char events[4096];
+    for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;) {
+      fifoOpens += static_cast<int>(got / sizeof(inotify_event));
+    }
+  };
+
+  HANDLE afterwards = kavrel::INVALID_HANDLE_VALUE;
+  if (bound) {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::atomic<bool> opening{false};
+    bool stop = false;
+    std::thread swapper([&] {
+      std::unique_lock<std::mutex> lock(mutex);
+      for (;;) {
+        wake.wait(lock, [&] { return stop || opening.load(); });
+        if (stop) return;
+        lock.unlock();
+        while (opening.load()) renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+        lock.lock();
+      }
+    });
+    for (int attempt = 0; attempt < 10000; ++attempt) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        opening.store(true);
+      }
+      wake.notify_one();
+      const HANDLE port = Open(name);
+      opening.store(false);
+      if (port != kavrel::INVALID_HANDLE_VALUE) p::CloseHandle(port);
+      countFifoOpens();
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stop = true;
+    }
+    wake.notify_one();
+    swapper.join();
+    // Still, path through a to the pty opens.
+    struct stat atA {};
+    if (lstat((a + "/port").c_str(), &atA) == 0 && !S_ISCHR(atA.st_mode)) {
+      renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+    }
+    afterwards = Open(name);
+    if (afterwards != kavrel::INVALID_HANDLE_VALUE) p::CloseHandle(afterwards);
+  }
+  close(watch);
+  // The bound node is under a or b by now.
+  for (const std::string& leaf : {a + "/port", b + "/port"}) {
+    umount2(leaf.c_str(), MNT_DETACH);
+    unlink(leaf.c_str());
+  }
+  for (const std::string& directory : {a, b, dir}) rmdir(directory.c_str());
+  if (!bound) GTEST_SKIP() << "binding a node needs privilege (CAP_SYS_ADMIN)";
+  EXPECT_EQ(fifoOpens, 0) << "the FIFO was opened " << fifoOpens << " times in 10,000 tries";
+  EXPECT_NE(afterwards, kavrel::INVALID_HANDLE_VALUE);
 }
 
 TEST(RawMode, EveryByteValuePassesUnchangedBothWays) {

@@ -12,16 +12,21 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "host/error_reason.h"
 #include "kavrel/SerialCtl.h"
+#include "kavrel/errors.h"
 #include "platform/platform.h"
 #include "reliability_support.h"
 #include "support/host_capture.h"
 #include "support/null_modem.h"
+#include "support/port_users.h"
+#include "support/pty_pair.h"
 
 namespace {
 
@@ -422,6 +427,134 @@ TEST(BadBuffers, AClosedObjectWhoseLastSnapshotCountedBytesDeliversNone) {
   EXPECT_EQ(count, 0);
   EXPECT_EQ(buffer, Bytes(64, 0xEE));
   EXPECT_EQ(port.WriteSerial(nullptr, 0), 0);  // not open: even an empty block is not sent
+}
+
+// ---------------------------------------------------------------------------
+// Reasons.
+
+// Every refusal the README's table lists, and a failed call of each kind,
+// comes back from kavrel::GetLastErrorReason as the Win32 code and the text a
+// host shows its user.
+TEST(RefusalReasons, EveryRefusalComesBackAsACodeAndAText) {
+  NullModemPair pair;
+  KAVREL_REQUIRE_PAIR(pair);
+  kavrel_test::PtyPair shell, console, locked, held, dropped;
+  if (!shell.ok() || !console.ok() || !locked.ok() || !held.ok() || !dropped.ok()) {
+    GTEST_SKIP() << "not enough ptys here";
+  }
+  using kavrel_test::ProcessOnTerminal;
+  const ProcessOnTerminal session(shell.path(), ProcessOnTerminal::Hold::kAsControllingTerminal);
+  const ProcessOnTerminal other(held.path(), ProcessOnTerminal::Hold::kWithFlock);
+  ASSERT_TRUE(session.ok() && other.ok());
+  const kavrel_test::LockDirectory locks;
+  locks.Write(locked.name(), kavrel_test::LockText(getppid()));
+  // The kernel's consoles: another device, and the virtual console in front,
+  // which is the pty.
+  const kavrel_test::ConsoleList consoles;
+  ASSERT_TRUE(consoles.ok());
+  consoles.AddTty("ttyS8", "/dev/null");
+  consoles.AddTty("ttyFRONT", console.path());
+  consoles.SetInFront("tty0", "ttyFRONT");
+  consoles.SetActive("ttyS8 tty0");
+
+  using Call = std::function<void(SerialCtl&)>;
+  const auto open = [](const std::string& name, long baud = 9600, int data = 8, int stop = 1) {
+    return Call([=](SerialCtl& port) {
+      port.SetSerial(name.c_str(), baud, data, stop, "NONE", "");
+      port.OpenSerial();
+    });
+  };
+  const std::string port = pair.portName();
+  const unsigned char byte = 0x41;
+  const std::string pid = " (pid ";
+  const struct {
+    const char* what;
+    Call call;
+    kavrel::DWORD code;
+    std::string text;
+  } rows[] = {
+      {"a name over 9 characters",
+       [](SerialCtl& p) { p.SetSerial("ttyUSB12345", 9600, 8, 1, "NONE", ""); }, 123,
+       "port name longer than 9 characters"},
+      {"an open after it",
+       [](SerialCtl& p) {
+         p.SetSerial("ttyUSB12345", 9600, 8, 1, "NONE", "");
+         p.OpenSerial();
+       },
+       123, "no port name"},
+      {"an empty name", open(""), 123, "no port name"},
+      {"a .. component", open("pts/../0"), 123, "not a valid port name"},
+      {"an absolute name", open("/dev/null"), 123, "not a valid port name"},
+      {"a missing device", open("ttyNONE9"), 2, "no such device"},
+      {"a node that is no tty", open("null"), 2, "not a serial port"},
+      {"the pty multiplexer", open("ptmx"), 2, "not a serial port"},
+      {"the console's node", open("console"), 2, "the system console"},
+      {"the caller's terminal's node", open("tty"), 2, "a terminal in use"},
+      {"a tty the kernel's console is on", open(console.name()), 5, "the system console"},
+      {"a session's terminal", open(shell.name()), 5,
+       "a terminal in use" + pid + std::to_string(session.pid()) + ")"},
+      {"a UUCP lock of a live process", open(locked.name()), 5,
+       "in use by another program" + pid + std::to_string(getppid()) + ")"},
+      {"another program's flock", open(held.name()), 5,
+       "in use by another program" + pid + std::to_string(other.pid()) + ")"},
+      {"another object's open",
+       [&](SerialCtl& p) {
+         SerialCtl first;
+         open(port)(first);
+         open(port)(p);
+       },
+       5, "already open in this program"},
+      {"baud 0", open(port, 0), 87, "settings refused: the baud rate must be above 0"},
+      {"a negative baud rate", open(port, -9600), 87,
+       "settings refused: the baud rate must be above 0"},
+      {"9 data bits", open(port, 9600, 9), 87, "settings refused: data bits must be 5 to 8"},
+      {"2 stop bits with 5 data bits", open(port, 9600, 5, 2), 87,
+       "settings refused: 2 stop bits need 6 to 8 data bits"},
+      {"1.5 stop bits with 8 data bits", open(port, 9600, 8, 3), 87,
+       "settings refused: 1.5 stop bits need 5 data bits"},
+      {"a null capture name",
+       [](SerialCtl& p) { p.SetSerial("ttyS0", 9600, 8, 1, "NONE", nullptr); }, 87,
+       "no capture name"},
+      {"a null read buffer",
+       [&](SerialCtl& p) {
+         int count = 0;
+         open(port)(p);
+         p.ReadSerial(nullptr, count);
+       },
+       87, "no buffer or count to read into"},
+      {"a null block to write", [](SerialCtl& p) { p.WriteSerial(nullptr, 5); }, 87,
+       "no bytes to send: the buffer is null"},
+      {"a block over 4 GiB",
+       [&](SerialCtl& p) { p.WriteSerial(&byte, static_cast<unsigned long>(0x100000001ULL)); }, 87,
+       "a block over 4 GiB"},
+      {"a write to a closed port", [&](SerialCtl& p) { p.WriteSerial(&byte, 1); }, 6,
+       "the port is not open"},
+      {"a read from a closed port",
+       [](SerialCtl& p) {
+         Bytes buffer(SerialCtl::kStagingSize);
+         int count = 0;
+         p.ReadSerial2(buffer.data(), count);
+       },
+       6, "the port is not open"},
+      {"a write after the peer hung up",
+       [&](SerialCtl& p) {
+         open(dropped.name())(p);
+         dropped.HangUp();
+         p.WriteSerial(&byte, 1);
+       },
+       1167, "the device is not connected"},
+  };
+  HostCapture host;
+  for (const auto& row : rows) {
+    if (std::string(row.what) == "a block over 4 GiB" && sizeof(unsigned long) <= 4) continue;
+    CountFigure("bad_input_rows");
+    kavrel::host::RecordFailure(0xDEAD, "no reason recorded");
+    SerialCtl object;
+    row.call(object);
+    const kavrel::ErrorReason reason = kavrel::GetLastErrorReason();
+    EXPECT_EQ(reason.code, row.code) << row.what;
+    EXPECT_EQ(reason.text, row.text) << row.what;
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 // can fail) leave the process holding exactly what it held before:
 // descriptors, threads and entries of the handle table.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -11,6 +12,8 @@
 #include "reliability_support.h"
 #include "support/host_capture.h"
 #include "support/null_modem.h"
+#include "support/port_users.h"
+#include "support/pty_pair.h"
 
 namespace {
 
@@ -92,8 +95,30 @@ TEST(LeakAccounting, TenThousandFailedOpensEndWhereTheyStarted) {
     KAVREL_REQUIRE_PAIR(held);
     SerialCtl holder;
     ASSERT_TRUE(OpenOn(holder, held));
+    // A terminal in use, the console, and a port another program locked.
+    kavrel_test::PtyPair shell, console, locked;
+    if (!shell.ok() || !console.ok() || !locked.ok()) GTEST_SKIP() << "not enough ptys here";
+    const kavrel_test::ProcessOnTerminal session(
+        shell.path(), kavrel_test::ProcessOnTerminal::Hold::kAsControllingTerminal);
+    ASSERT_TRUE(session.ok());
+    const kavrel_test::ConsoleList consoles;
+    consoles.AddTty("ttyS7", console.path());
+    consoles.SetActive("ttyS7");
+    const kavrel_test::LockDirectory locks;
+    locks.Write(locked.name(), kavrel_test::LockText(getppid()));
 
-    enum Reason { kMissing, kRefusedName, kNotATty, kRefusedSettings, kBusy, kNameTooLong, kCount };
+    enum Reason {
+      kMissing,
+      kRefusedName,
+      kNotATty,
+      kRefusedSettings,
+      kBusy,
+      kNameTooLong,
+      kTerminalInUse,
+      kConsole,
+      kLocked,
+      kCount
+    };
     int refusedSettings = 0;
     int tooLong = 0;
     SerialCtl port;
@@ -119,6 +144,15 @@ TEST(LeakAccounting, TenThousandFailedOpensEndWhereTheyStarted) {
         case kNameTooLong:
           port.SetSerial("ttyUSB12345", 9600, 8, 1, "NONE", "");
           ++tooLong;
+          break;
+        case kTerminalInUse:
+          port.SetSerial(shell.name().c_str(), 9600, 8, 1, "NONE", "");
+          break;
+        case kConsole:
+          port.SetSerial(console.name().c_str(), 9600, 8, 1, "NONE", "");
+          break;
+        case kLocked:
+          port.SetSerial(locked.name().c_str(), 9600, 8, 1, "NONE", "");
           break;
         case kCount:
           break;

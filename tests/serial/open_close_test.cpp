@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kavrel/SerialCtl.h"
+#include "kavrel/errors.h"
 #include "support/host_capture.h"
 #include "support/null_modem.h"
 #include "support/wine.h"
@@ -23,12 +24,15 @@ void Configure(SerialCtl& port, const NullModemPair& pair, long baud = 115200, i
   port.SetSerial(pair.portName().c_str(), baud, data, stop, parity, "");
 }
 
-TEST(Open, MissingDeviceLeavesThePortClosedWithoutAMessage) {
+TEST(Open, MissingDeviceLeavesThePortClosedWithoutAMessageAndSaysWhy) {
   HostCapture capture;
   SerialCtl port;
   port.SetSerial("ttyNONE9", 9600, 8, 1, "NONE", "");
   port.OpenSerial();
   EXPECT_FALSE(port.IsSerialOpen());
+  const kavrel::ErrorReason reason = kavrel::GetLastErrorReason();
+  EXPECT_EQ(reason.code, 2u);  // ERROR_FILE_NOT_FOUND
+  EXPECT_EQ(reason.text, "no such device");
   EXPECT_NE(port.portHandle, kEmpty);  // the failed open's invalid value
   EXPECT_TRUE(capture.messageBoxes().empty());
   EXPECT_TRUE(capture.traces().empty());
@@ -90,6 +94,8 @@ TEST(Open, RefusedSettingsRaiseExactlyOneMessageBox) {
     EXPECT_EQ(port.portHandle, kEmpty) << row.why;
     ASSERT_EQ(capture.messageBoxes().size(), 1u) << row.why;
     EXPECT_EQ(capture.messageBoxes()[0], kavrel_test::kSettingsErrorGbk) << row.why;
+    // The rule broken is named where the platform knows it.
+    EXPECT_EQ(kavrel::GetLastErrorReason().text.rfind("settings refused", 0), 0u) << row.why;
   }
   // The refused opens released the device: a good configuration opens it.
   SerialCtl port;

@@ -37,6 +37,15 @@ class NullModemPair {
   // The peer hangs up: closes its end of the wire.
   void PeerHangUp();
 
+  // The wire's modem lines, crossed as a null-modem cable crosses them: the
+  // peer's RTS is the port's CTS, its DTR the port's DSR and DCD. A pty has
+  // them only with the modem-line model of tests/wine/modem_lines_shim.c
+  // loaded; PeerHasModemLines says whether they are there.
+  bool PeerHasModemLines();
+  bool PeerSetLines(bool dtr, bool rts);
+  // The port's DTR and RTS, as the peer sees them (its DSR and its CTS).
+  bool PeerSeesPortLines(bool* dtr, bool* rts);
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -1,4 +1,6 @@
 // The null-modem pair on Linux: a pseudo-terminal.
+#include <sys/ioctl.h>
+
 #include "support/null_modem.h"
 #include "support/pty_pair.h"
 
@@ -29,5 +31,23 @@ std::vector<unsigned char> NullModemPair::PeerReadUntilQuiet(std::chrono::millis
 }
 
 void NullModemPair::PeerHangUp() { impl_->pty.HangUp(); }
+
+bool NullModemPair::PeerHasModemLines() {
+  int lines = 0;
+  return ok() && ioctl(impl_->pty.master(), TIOCMGET, &lines) == 0;
+}
+
+bool NullModemPair::PeerSetLines(bool dtr, bool rts) {
+  const int lines = (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
+  return ioctl(impl_->pty.master(), TIOCMSET, &lines) == 0;
+}
+
+bool NullModemPair::PeerSeesPortLines(bool* dtr, bool* rts) {
+  int lines = 0;
+  if (ioctl(impl_->pty.master(), TIOCMGET, &lines) != 0) return false;
+  *dtr = (lines & TIOCM_DSR) != 0;
+  *rts = (lines & TIOCM_CTS) != 0;
+  return true;
+}
 
 }  // namespace kavrel_test

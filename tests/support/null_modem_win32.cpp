@@ -134,19 +134,33 @@ struct NullModemPair::Impl {
   }
 
   // Reads what arrives: returns as soon as at least one byte is there, or
-  // after waitMs with nothing.
+  // after waitMs with nothing. The first byte is read under a plain total
+  // time-out and the rest is what is queued by then: Wine's driver does not
+  // end a read early on the "any bytes" time-outs (interval and multiplier
+  // MAXDWORD) and waits for the whole count.
   long ReadSome(unsigned char* buffer, DWORD size, DWORD waitMs) {
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = std::max<DWORD>(waitMs, 1);
-    if (!::SetCommTimeouts(peer, &timeouts)) return -1;
-    return Transfer(
+    if (size == 0 || !::SetCommTimeouts(peer, &timeouts)) return -1;
+    const long first = Transfer(
         readDone,
         [&](OVERLAPPED* overlapped) {
-          return ::ReadFile(peer, buffer, size, nullptr, overlapped) != FALSE;
+          return ::ReadFile(peer, buffer, 1, nullptr, overlapped) != FALSE;
         },
         timeouts.ReadTotalTimeoutConstant + 5000);
+    if (first <= 0) return first;
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(peer, &errors, &status)) return first;
+    const DWORD queued = std::min<DWORD>(status.cbInQue, size - 1);
+    if (queued == 0) return first;
+    const long rest = Transfer(
+        readDone,
+        [&](OVERLAPPED* overlapped) {
+          return ::ReadFile(peer, buffer + 1, queued, nullptr, overlapped) != FALSE;
+        },
+        timeouts.ReadTotalTimeoutConstant + 5000);
+    return rest < 0 ? first : first + rest;
   }
 };
 
@@ -212,5 +226,23 @@ std::vector<unsigned char> NullModemPair::PeerReadUntilQuiet(std::chrono::millis
 }
 
 void NullModemPair::PeerHangUp() { impl_->Close(); }
+
+bool NullModemPair::PeerHasModemLines() {
+  DWORD status = 0;
+  return ok() && ::GetCommModemStatus(impl_->peer, &status) != FALSE;
+}
+
+bool NullModemPair::PeerSetLines(bool dtr, bool rts) {
+  return ::EscapeCommFunction(impl_->peer, dtr ? SETDTR : CLRDTR) &&
+         ::EscapeCommFunction(impl_->peer, rts ? SETRTS : CLRRTS);
+}
+
+bool NullModemPair::PeerSeesPortLines(bool* dtr, bool* rts) {
+  DWORD status = 0;
+  if (!::GetCommModemStatus(impl_->peer, &status)) return false;
+  *dtr = (status & MS_DSR_ON) != 0;
+  *rts = (status & MS_CTS_ON) != 0;
+  return true;
+}
 
 }  // namespace kavrel_test

@@ -1,25 +1,21 @@
-// kavrel-term's own logic: the simulated instrument, line splitting, port
-// names, and the text it shows.
+// kavrel-term's own logic: the simulated instrument, line splitting, the
+// terminal's keys, and the text it shows.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "exit_key.h"
 #include "instrument.h"
 #include "instrument_thread.h"
+#include "key_names.h"
 #include "line_maps.h"
-#include "port_names.h"
-#include "settings_reason.h"
+#include "terminal_keys.h"
 #include "text_format.h"
 #include "virtual_pair.h"
 
@@ -230,7 +226,7 @@ TEST(ByteMap, EachMapChangesItsByteOnly) {
   EXPECT_NE(why.find("unknown map \"CRLF\""), std::string::npos) << why;
 }
 
-TEST(ExitKey, ControlKeysAndHexBytes) {
+TEST(KeyNames, ControlKeysAndHexBytes) {
   const std::pair<const char*, int> cases[] = {
       {"C-]", 0x1D},  {"c-a", 0x01},  {"Ctrl-X", 0x18}, {"^t", 0x14}, {"^@", 0x00},
       {"0x7f", 0x7F}, {"0XFF", 0xFF}, {"C-1", -1},      {"C-", -1},   {"0x", -1},
@@ -238,29 +234,39 @@ TEST(ExitKey, ControlKeysAndHexBytes) {
   };
   for (const auto& c : cases) {
     unsigned char key = 0xAA;
-    EXPECT_EQ(ParseExitKey(c.first, key), c.second >= 0) << c.first;
+    EXPECT_EQ(ParseKey(c.first, key), c.second >= 0) << c.first;
     if (c.second >= 0) {
       EXPECT_EQ(key, c.second) << c.first;
     }
   }
-  EXPECT_EQ(ExitKeyName(0x1D), "Ctrl-]");
-  EXPECT_EQ(ExitKeyName(0x01), "Ctrl-A");
-  EXPECT_EQ(ExitKeyName(0x7F), "0x7f");
+  EXPECT_EQ(KeyName(0x1D), "Ctrl-]");
+  EXPECT_EQ(KeyName(0x01), "Ctrl-A");
+  EXPECT_EQ(KeyName(0x7F), "0x7f");
 }
 
-TEST(RefusedSettings, TheBrokenRuleIsNamed) {
-  EXPECT_EQ(ExplainRefusedSettings(115200, 8, "1.5"), "1.5 stop bits need 5 data bits");
-  EXPECT_EQ(ExplainRefusedSettings(115200, 5, "2"), "2 stop bits need 6 to 8 data bits");
-  EXPECT_EQ(ExplainRefusedSettings(115200, 9, "1"), "data bits must be 5 to 8");
-  EXPECT_EQ(ExplainRefusedSettings(0, 8, "1"), "the rate must be above 0 baud");
-  EXPECT_EQ(ExplainRefusedSettings(123456789, 5, "1.5"), "the device cannot run at 123456789 baud");
+TEST(KeyScanner, MenuKeyCommandsAcrossPiecesAndTheExitKey) {
+  KeyScanner keys(kDefaultExitKey, kDefaultMenuKey);
+  ScannedKeys scanned = keys.Scan("ab\x14");
+  EXPECT_EQ(scanned.toPort, "ab");
+  EXPECT_TRUE(scanned.commands.empty()) << "the command is in the next piece";
+  scanned = keys.Scan("b\x14P\x14\x04x\x14r\x14?\x14\x14y");
+  EXPECT_EQ(scanned.toPort, "x\x14y") << "the menu key twice sends it once";
+  const std::vector<KeyCommand> typed = {KeyCommand::kBreak, KeyCommand::kPulseDtr,
+                                         KeyCommand::kToggleDtr, KeyCommand::kToggleRts,
+                                         KeyCommand::kHelp};
+  EXPECT_EQ(scanned.commands, typed);
+  EXPECT_FALSE(scanned.exitPressed);
+  scanned = keys.Scan("q\x1dzz");
+  EXPECT_EQ(scanned.toPort, "q");
+  EXPECT_TRUE(scanned.exitPressed);
 }
 
 TEST(PortTable, EmptyListSaysSo) { EXPECT_EQ(FormatPortTable({}), "No serial ports found.\n"); }
 
 TEST(PortTable, ColumnsLineUpAndMissingUsbFieldsShowDashes) {
-  PortInfo uart{"ttyS0", "serial", "", "", "", "", ""};
-  PortInfo usb{"ttyUSB0", "ftdi_sio", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI"};
+  PortInfo uart{"ttyS0", "serial", "", "", "", "", "", ""};
+  PortInfo usb{"ttyUSB0", "ftdi_sio",        "0403",     "6001",
+               "FTDI",    "FT232R USB UART", "A50285BI", "psu1, dut"};
   const std::string table = FormatPortTable({uart, usb});
   std::vector<std::string> rows;
   std::size_t start = 0;
@@ -276,7 +282,10 @@ TEST(PortTable, ColumnsLineUpAndMissingUsbFieldsShowDashes) {
   EXPECT_EQ(rows[2].find("A50285BI"), serialColumn);
   EXPECT_NE(rows[2].find("0403:6001"), std::string::npos);
   EXPECT_NE(rows[2].find("FT232R USB UART"), std::string::npos);
-  EXPECT_EQ(rows[1].substr(serialColumn), "-");
+  const std::size_t namesColumn = rows[0].find("NAMES");
+  EXPECT_EQ(rows[1][serialColumn], '-');
+  EXPECT_EQ(rows[1].substr(namesColumn), "-");
+  EXPECT_EQ(rows[2].substr(namesColumn), "psu1, dut");
 }
 
 TEST(Progress, BarFillsWithTheFractionSent) {
@@ -295,66 +304,6 @@ TEST(GbkText, LibraryMessageBecomesReadableUtf8) {
   EXPECT_EQ(GbkToUtf8("plain ASCII"), "plain ASCII");
   const std::string broken = "\xB4";  // half a character
   EXPECT_EQ(GbkToUtf8(broken), broken);
-}
-
-TEST(PortNames, DevicePathsAreAcceptedAsNames) {
-  EXPECT_EQ(NormalisePortName("/dev/ttyUSB0"), "ttyUSB0");
-  EXPECT_EQ(NormalisePortName("/dev/pts/3"), "pts/3");
-  EXPECT_EQ(NormalisePortName("ttyS1"), "ttyS1");
-}
-
-TEST(PortNames, NamesTheLibraryWouldRefuseAreExplained) {
-  EXPECT_EQ(PortNameProblem("ttyUSB0"), "");
-  EXPECT_EQ(PortNameProblem("pts/12"), "");
-  EXPECT_EQ(PortNameProblem("ttyACM123"), "") << "nine characters fit";
-  EXPECT_NE(PortNameProblem("ttyUSB1234").find("9 characters"), std::string::npos);
-  EXPECT_NE(PortNameProblem("../sda").find(".."), std::string::npos);
-  EXPECT_NE(PortNameProblem("pts/../x").find(".."), std::string::npos);
-  EXPECT_NE(PortNameProblem("/tmp/x").find("under /dev"), std::string::npos);
-  EXPECT_NE(PortNameProblem("").find("empty"), std::string::npos);
-}
-
-class ScratchDev : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kavrel-term-dev.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    for (const std::string& file : files_) unlink(file.c_str());
-    rmdir(root_.c_str());
-  }
-  void Touch(const std::string& name) {
-    files_.push_back(root_ + "/" + name);
-    std::ofstream(files_.back()).put('x');
-  }
-  std::string root_;
-  std::vector<std::string> files_;
-};
-
-TEST_F(ScratchDev, ComNamesMapToTtySOnlyWhereNoComNodeExists) {
-  EXPECT_EQ(DevicePathFor("COM1", root_), root_ + "/ttyS0");
-  EXPECT_EQ(DevicePathFor("COM12", root_), root_ + "/ttyS11");
-  EXPECT_EQ(DevicePathFor("COM0", root_), root_ + "/COM0") << "there is no ttyS-1";
-  EXPECT_EQ(DevicePathFor("COMx", root_), root_ + "/COMx");
-  Touch("COM3");
-  EXPECT_EQ(DevicePathFor("COM3", root_), root_ + "/COM3");
-  EXPECT_EQ(DevicePathFor("ttyUSB0", root_), root_ + "/ttyUSB0");
-}
-
-TEST_F(ScratchDev, OpenFailureTellsMissingFromNotATty) {
-  EXPECT_EQ(OpenFailureReason(root_ + "/ttyUSB9").compare(0, 12, "no such port"), 0);
-  Touch("ttyFAKE");
-  EXPECT_EQ(OpenFailureReason(root_ + "/ttyFAKE").compare(0, 17, "not a serial port"), 0);
-}
-
-TEST(PortNames, OpenFailureOnAnAccessibleTtyIsReportedAsBusy) {
-  VirtualPair pair;
-  if (!pair.ok()) GTEST_SKIP() << pair.error();
-  const std::string path = "/dev/" + pair.portName();
-  if (access(path.c_str(), R_OK | W_OK) != 0) GTEST_SKIP() << "pty slave not accessible";
-  EXPECT_EQ(OpenFailureReason(path).compare(0, 9, "port busy"), 0) << OpenFailureReason(path);
 }
 
 }  // namespace

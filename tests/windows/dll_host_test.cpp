@@ -7,6 +7,7 @@
 
 #include "kavrel/SerialCtl.h"
 #include "kavrel/errors.h"
+#include "kavrel/named_ports.h"
 #include "kavrel/port_list.h"
 #include "kavrel/version.h"
 
@@ -59,6 +60,14 @@ TEST(DllHost, TheDllListsTheSerialPorts) {
     EXPECT_EQ(port.name.compare(0, 3, "COM"), 0) << port.name;
     EXPECT_EQ(port.devicePath, "\\\\.\\" + port.name);
   }
+}
+
+TEST(DllHost, NamedPortsAreRefusedWithTheirReason) {
+  EXPECT_FALSE(kavrel::NamePort("lab1", "rfc2217://127.0.0.1:2217"));
+  EXPECT_EQ(kavrel::GetLastErrorReason().code, static_cast<kavrel::DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_NE(kavrel::GetLastErrorReason().text.find("COM-port redirector"), std::string::npos);
+  EXPECT_FALSE(kavrel::RemovePortName("lab1"));
+  EXPECT_TRUE(kavrel::ListNamedPorts().empty());
 }
 
 }  // namespace

@@ -5,8 +5,9 @@
 #   run-under-wine.sh WINE_HOME PROGRAM [ARGUMENT...]
 #
 # WINE_HOME holds what scripts/wine-tests.sh prepares: the Wine prefix
-# (WINE_HOME/prefix), the modem-line preload library (WINE_HOME/shim) and the
-# port locks (WINE_HOME/ports). That script also keeps one wineserver running
+# (WINE_HOME/prefix), the modem-line preload library (WINE_HOME/shim, the
+# null-modem model of tests/wine/modem_lines_shim.c) and the port locks
+# (WINE_HOME/ports). That script also keeps one wineserver running
 # for the whole CTest run.
 #
 # Each run gets null-modem wires of its own: pty pairs that socat links back
@@ -97,8 +98,22 @@ if ((!ready)); then
   exit 2
 fi
 
+# The modem-line model of the preload library wires the two slaves of each
+# pair to each other (my DTR is your DSR and DCD, my RTS your CTS), and ends
+# Wine's modem-line waits that nothing else could end (see the library).
+modem_pairs=""
+for n in "${claimed[@]}"; do
+  a=$(readlink -f "$WINEPREFIX/dosdevices/com$n")
+  b=$(readlink -f "$WINEPREFIX/dosdevices/com$((n + 1))")
+  if [[ $a == /dev/pts/* && $b == /dev/pts/* ]]; then
+    modem_pairs+="${modem_pairs:+,}${a#/dev/pts/}:${b#/dev/pts/}"
+  fi
+done
+
 status=0
 KAVREL_TEST_COM_PAIRS="$pairs" \
+  KAVREL_MODEM_SHIM_PAIRS="$modem_pairs" \
+  KAVREL_MODEM_SHIM_END_WAITS_MS=100 \
   LD_PRELOAD="$wine_home/shim/modem_lines_shim.so${LD_PRELOAD:+:$LD_PRELOAD}" \
   wine "$@" || status=$?
 exit "$status"

@@ -22,6 +22,7 @@ int RunTerminal(const TerminalOptions& options) {
   session.outputMap = options.outputMap;
   session.echo = options.echo;
   session.exitKey = options.exitKey;
+  session.menuKey = options.menuKey;
   return RunDuplex(session);
 }
 

@@ -3,7 +3,7 @@
 #ifndef KAVREL_TERM_BRIDGE_H
 #define KAVREL_TERM_BRIDGE_H
 
-#include "exit_key.h"
+#include "key_names.h"
 #include "line_maps.h"
 #include "session.h"
 
@@ -16,6 +16,7 @@ struct TerminalOptions {
   ByteMap inputMap;   // how received bytes are shown (not in hex)
   ByteMap outputMap;  // how typed keys are sent
   unsigned char exitKey = kDefaultExitKey;
+  unsigned char menuKey = kDefaultMenuKey;
   std::string logFile;
 };
 

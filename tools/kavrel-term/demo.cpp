@@ -74,7 +74,7 @@ class DemoHost {
     const std::string wire = command + "\r\n";
     const auto started = Clock::now();
     if (port_->WriteSerial(reinterpret_cast<const unsigned char*>(wire.data()), wire.size()) != 1) {
-      why = "WriteSerial did not send \"" + command + "\"";
+      why = "WriteSerial did not send \"" + command + "\": " + LibraryReason();
       return false;
     }
     bytesSent_ += wire.size();

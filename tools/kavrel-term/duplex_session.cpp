@@ -17,7 +17,7 @@
 #include "data_ready_window.h"
 #include "input_pump.h"
 #include "interruptible_io.h"
-#include "port_names.h"
+#include "kavrel/port_control.h"
 #include "port_reader.h"
 #include "port_writer.h"
 #include "quit_signals.h"
@@ -44,6 +44,14 @@ constexpr int kBarWidth = 30;
 // the pump end at once; only a WriteSerial the device does not finish can
 // take longer, and then the process leaves without it.
 constexpr milliseconds kEndGrace{300};
+// How long the reader's reads wait for the first bytes: the longest the
+// reader takes to see the end of a session, and the only wake-ups of an
+// idle session.
+constexpr milliseconds kReadWait{50};
+// The terminal's line keys: DTR held at the other level this long, as a
+// microcontroller's reset wants; a break this long, as tcsendbreak sends.
+constexpr milliseconds kDtrPulse{100};
+constexpr milliseconds kBreakLength{250};
 
 int MillisecondsUntil(Clock::time_point when) {
   const auto left = std::chrono::duration_cast<milliseconds>(when - Clock::now()).count();
@@ -55,8 +63,9 @@ class DuplexSession {
   explicit DuplexSession(const DuplexOptions& options)
       : options_(options),
         terminal_(options.kind == DuplexOptions::Kind::kTerminal),
-        name_(NormalisePortName(options.line.port)),
-        devicePath_(DevicePathFor(name_)),
+        onNotifications_(options.line.settleMs > 0 || options.line.pollMs > 0),
+        line_(options.line),
+        name_(options.line.port),
         port_(new SerialCtl),
         output_(STDOUT_FILENO, interrupt_),
         queue_(options.maxWaiting) {}
@@ -82,14 +91,24 @@ class DuplexSession {
   int Close(int exitCode);
   [[noreturn]] void LeaveWithoutWriter(int exitCode);
   bool DeviceStillThere() const;
+  // The terminal's line keys. A pulse or a break ends on the supervisor's
+  // clock, so signals and other keys are seen meanwhile.
+  void RunKeyCommand(KeyCommand command);
+  void EndPulse();
+  void EndBreak();
   void ShowProgress(bool final);
   // One line on stderr; on a raw terminal the line needs its CR.
   void Say(const std::string& line) const;
 
   const DuplexOptions& options_;
   const bool terminal_;
-  const std::string name_;
-  const std::string devicePath_;
+  const bool onNotifications_;  // the reader waits for the listener, not in its reads
+  LineOptions line_;
+  const std::string name_;  // PORT as the user typed it
+  // A path that leads to the device for as long as it is there (the path
+  // the user typed, or the name under /dev); empty when there is none to
+  // look at (a named port, COMn), and then the reads' failure tells.
+  std::string presencePath_;
   QuitSignals signals_;  // first: blocks the signals before any thread starts
   Interrupt interrupt_;
   SessionEvents events_;
@@ -107,6 +126,12 @@ class DuplexSession {
   Worker readerThread_;
   Worker writerThread_;
   bool exitKeyPressed_ = false;
+  // The levels DTR and RTS are at, as far as kavrel-term set them: a tty
+  // raises both when it is opened.
+  bool dtrRaised_ = true;
+  bool rtsRaised_ = true;
+  std::optional<Clock::time_point> pulseEnds_;
+  std::optional<Clock::time_point> breakEnds_;
   Clock::time_point started_ = Clock::now();
   Clock::time_point lastProgress_;
 };
@@ -118,7 +143,7 @@ void DuplexSession::Say(const std::string& line) const {
 
 bool DuplexSession::DeviceStillThere() const {
   struct stat info {};
-  return stat(devicePath_.c_str(), &info) == 0;
+  return presencePath_.empty() || stat(presencePath_.c_str(), &info) == 0;
 }
 
 bool DuplexSession::Open() {
@@ -130,23 +155,31 @@ bool DuplexSession::Open() {
     Say("standard input is not a terminal (use --pipe for scripts)");
     return false;
   }
-  const std::string error = OpenPort(*port_, options_.line);
+  if (!onNotifications_) line_.readWaitMs = static_cast<unsigned>(kReadWait.count());
+  const std::string error = OpenPort(*port_, line_);
   if (!error.empty()) {
     Say(error);
     return false;
   }
+  dtrRaised_ = line_.dtr != "off";
+  rtsRaised_ = line_.rts != "off";
+  struct stat info {};
+  presencePath_ = IsDevicePath(name_) ? name_ : "/dev/" + name_;
+  if (stat(presencePath_.c_str(), &info) != 0) presencePath_.clear();
   if (!options_.logFile.empty() &&
       !log_.Open(options_.logFile, name_,
                  ShortLine(options_.line) + " " + std::to_string(options_.line.baud) + " baud")) {
     Say("cannot write the session log " + options_.logFile + ": " + std::strerror(errno));
     return false;
   }
-  kavrel::SetMainWindow(&window_);
-  port_->ListenSerial(options_.line.settleMs, options_.line.pollMs);
-  const std::string refused = HostHooks::TakeMessages();
-  if (!refused.empty()) {
-    Say(name_ + ": cannot listen: " + refused);
-    return false;
+  if (onNotifications_) {
+    kavrel::SetMainWindow(&window_);
+    port_->ListenSerial(line_.settleMs, line_.pollMs);
+    const std::string refused = HostHooks::TakeMessages();
+    if (!refused.empty()) {
+      Say(name_ + ": cannot listen: " + refused);
+      return false;
+    }
   }
   if (terminal_) {
     // Raw before the banner: keys typed once the user sees it go to the
@@ -157,10 +190,11 @@ bool DuplexSession::Open() {
       Say("cannot put the terminal in raw mode: " + std::string(std::strerror(errno)));
       return false;
     }
-    Say("connected to " + name_ + ", " + DescribeLine(options_.line) +
-        (options_.line.capture.empty() ? "" : ", capture " + options_.line.capture) +
+    Say("connected to " + name_ + ", " + DescribeLine(line_) +
+        (line_.capture.empty() ? "" : ", capture " + line_.capture) +
         (options_.logFile.empty() ? "" : ", log " + options_.logFile) + ". Press " +
-        ExitKeyName(options_.exitKey) + " to quit.");
+        KeyName(options_.exitKey) + " to quit. " + KeyName(options_.menuKey) +
+        " then h lists the line keys.");
   }
   return true;
 }
@@ -178,13 +212,14 @@ int DuplexSession::Run() {
     };
   }
   keys_.exitKey = options_.exitKey;
+  keys_.menuKey = options_.menuKey;
   keys_.outputMap = options_.outputMap;
   keys_.echo = options_.echo ? &output_ : nullptr;
 
   pump_ = std::make_unique<InputPump>(options_.inputFd, options_.blockSize, queue_, interrupt_,
                                       events_, terminal_ ? &keys_ : nullptr);
-  reader_ = std::make_unique<PortReader>(*port_, window_, output_, log_, interrupt_, events_,
-                                         std::move(shown));
+  reader_ = std::make_unique<PortReader>(*port_, onNotifications_ ? &window_ : nullptr, kReadWait,
+                                         output_, log_, interrupt_, events_, std::move(shown));
   writer_ = std::make_unique<PortWriter>(*port_, queue_, log_, events_);
   if (!readerThread_.Start([this] { reader_->Run(); }) ||
       !writerThread_.Start([this] { writer_->Run(); }) ||
@@ -203,6 +238,8 @@ int DuplexSession::Supervise() {
   for (;;) {
     Clock::time_point wakeAt = nextPresenceCheck;
     if (options_.progress) wakeAt = std::min(wakeAt, lastProgress_ + kProgressInterval);
+    if (pulseEnds_) wakeAt = std::min(wakeAt, *pulseEnds_);
+    if (breakEnds_) wakeAt = std::min(wakeAt, *breakEnds_);
     if (drained && !finishing && options_.lingerMs >= 0) {
       const Clock::time_point quietSince = std::max(drainedAt, reader_->lastTraffic());
       wakeAt = std::min(wakeAt, quietSince + milliseconds(options_.lingerMs));
@@ -233,8 +270,14 @@ int DuplexSession::Supervise() {
           drainedAt = Clock::now();
           break;
         case EventKind::kWriteFailed:
-          Say(name_ + ": write failed (the port no longer takes data)");
+          Say(name_ + ": write failed: " + event.text);
           return 1;
+        case EventKind::kReadFailed:
+          Say(name_ + ": read failed: " + event.text);
+          return 1;
+        case EventKind::kKeyCommand:
+          RunKeyCommand(static_cast<KeyCommand>(event.error));
+          break;
         case EventKind::kOutputFailed:
           Say(std::string(terminal_ ? "the screen" : "standard output") +
               " failed: " + std::strerror(event.error));
@@ -253,17 +296,71 @@ int DuplexSession::Supervise() {
       // The line has been quiet for the linger time: the reader takes what
       // is still queued and ends.
       finishing = true;
-      window_.Finish();
+      reader_->Finish();
     }
+    if (pulseEnds_ && now >= *pulseEnds_) EndPulse();
+    if (breakEnds_ && now >= *breakEnds_) EndBreak();
     if (options_.progress && now >= lastProgress_ + kProgressInterval) ShowProgress(false);
     if (now >= nextPresenceCheck) {
       if (!DeviceStillThere()) {
-        Say(name_ + ": port gone (" + devicePath_ + " disappeared)");
+        Say(name_ + ": port gone (" + presencePath_ + " disappeared)");
         return 1;
       }
       nextPresenceCheck = now + kPresenceCheck;
     }
   }
+}
+
+void DuplexSession::RunKeyCommand(KeyCommand command) {
+  switch (command) {
+    case KeyCommand::kBreak:
+      if (breakEnds_) return;  // one break at a time
+      if (!kavrel::SetBreak(*port_, true)) {
+        Say("cannot send a break: " + LibraryReason());
+        return;
+      }
+      breakEnds_ = Clock::now() + kBreakLength;
+      Say("break for " + std::to_string(kBreakLength.count()) + " ms");
+      return;
+    case KeyCommand::kPulseDtr:
+      if (pulseEnds_) return;
+      if (!kavrel::SetDtr(*port_, !dtrRaised_)) {
+        Say("cannot pulse DTR: " + LibraryReason());
+        return;
+      }
+      pulseEnds_ = Clock::now() + kDtrPulse;
+      Say(std::string("DTR ") + (dtrRaised_ ? "off" : "on") + " for " +
+          std::to_string(kDtrPulse.count()) + " ms");
+      return;
+    case KeyCommand::kToggleDtr:
+    case KeyCommand::kToggleRts: {
+      const bool dtr = command == KeyCommand::kToggleDtr;
+      if (dtr && pulseEnds_) EndPulse();
+      bool& raised = dtr ? dtrRaised_ : rtsRaised_;
+      const char* const line = dtr ? "DTR" : "RTS";
+      if (!(dtr ? kavrel::SetDtr : kavrel::SetRts)(*port_, !raised)) {
+        Say(std::string("cannot set ") + line + ": " + LibraryReason());
+        return;
+      }
+      raised = !raised;
+      Say(std::string(line) + (raised ? " on" : " off"));
+      return;
+    }
+    case KeyCommand::kHelp:
+      Say("keys after " + KeyName(options_.menuKey) + ": " + KeyScanner::CommandList() + "; " +
+          KeyName(options_.exitKey) + " quits");
+      return;
+  }
+}
+
+void DuplexSession::EndPulse() {
+  pulseEnds_.reset();
+  if (!kavrel::SetDtr(*port_, dtrRaised_)) Say("cannot set DTR back: " + LibraryReason());
+}
+
+void DuplexSession::EndBreak() {
+  breakEnds_.reset();
+  if (!kavrel::SetBreak(*port_, false)) Say("cannot end the break: " + LibraryReason());
 }
 
 void DuplexSession::ShowProgress(bool final) {
@@ -278,6 +375,10 @@ void DuplexSession::ShowProgress(bool final) {
 }
 
 int DuplexSession::Close(int exitCode) {
+  // A break or a pulse still on ends before anything else: the line is left
+  // as the user had it.
+  if (breakEnds_) EndBreak();
+  if (pulseEnds_) EndPulse();
   interrupt_.Raise();
   // Keys typed before the exit key still go out (the writer gets the same
   // grace as the others); any other end drops what waits.
@@ -311,11 +412,13 @@ int DuplexSession::Close(int exitCode) {
 void DuplexSession::LeaveWithoutWriter(int exitCode) {
   // A WriteSerial still waits for a device that takes nothing (flow
   // stopped, a peer that never reads), and the library has no call that
-  // ends it from another thread: closing the port under it is not safe.
+  // ends it from another thread: closing the port under it is not safe. (A
+  // write time-out would bound every write, but it discards what a slow or
+  // flow-controlled line has not taken in time, during the session too.)
   // What kavrel-term holds is put in order and the process leaves without
-  // it; the kernel closes the device. The reader has ended (it waits on
-  // nothing the interrupt does not cut short), so the capture stream it
-  // writes can be flushed.
+  // it; the kernel closes the device, and the line is not put back. The
+  // reader has ended (its reads wait no longer than the read wait), so the
+  // capture stream it writes can be flushed.
   if (readerThread_.JoinBy(Clock::now()) && port_->captureStream != nullptr) {
     std::fflush(port_->captureStream);
   }

@@ -7,10 +7,11 @@
 //     into a bounded queue and spots the exit key;
 //   - the writer hands the queued blocks to WriteSerial, the port's one
 //     writing thread;
-//   - the reader waits for the listener's notification and delivers the
-//     received bytes to the output, the port's one reading thread;
+//   - the reader waits for received bytes and delivers them to the output,
+//     the port's one reading thread;
 //   - the thread that called RunDuplex watches the signals, the others'
-//     reports, the device node and the time, and ends the session.
+//     reports, the device node and the time, drives the line controls the
+//     terminal's keys ask for, and ends the session.
 #ifndef KAVREL_TERM_DUPLEX_SESSION_H
 #define KAVREL_TERM_DUPLEX_SESSION_H
 
@@ -18,7 +19,7 @@
 #include <cstdint>
 #include <string>
 
-#include "exit_key.h"
+#include "key_names.h"
 #include "line_maps.h"
 #include "session.h"
 
@@ -44,6 +45,7 @@ struct DuplexOptions {
   ByteMap outputMap;
   bool echo = false;
   unsigned char exitKey = kDefaultExitKey;
+  unsigned char menuKey = kDefaultMenuKey;
 
   // --send: a progress bar on stderr, against this total (0: unknown).
   bool progress = false;

@@ -33,11 +33,11 @@ void InputPump::Run() {
 
 bool InputPump::HandleKeys(std::string& block) {
   // Keys after the exit key are not the user's to send: the session ends.
-  // The keys for the line controls (pulse DTR, send a break) will be looked
-  // for here beside it once the library has calls for them.
-  const std::size_t exitAt = block.find(static_cast<char>(keys_->exitKey));
-  const bool exitPressed = exitAt != std::string::npos;
-  if (exitPressed) block.resize(exitAt);
+  ScannedKeys scanned = scanner_->Scan(block);
+  block.swap(scanned.toPort);
+  for (const KeyCommand command : scanned.commands) {
+    events_.Report(EventKind::kKeyCommand, static_cast<int>(command));
+  }
   if (keys_->echo != nullptr && !block.empty()) {
     std::string shown;
     for (char key : block) shown += key == '\r' ? std::string("\r\n") : std::string(1, key);
@@ -48,7 +48,7 @@ bool InputPump::HandleKeys(std::string& block) {
     block =
         keys_->outputMap.Apply(reinterpret_cast<const unsigned char*>(block.data()), block.size());
   }
-  return !exitPressed;
+  return !scanned.exitPressed;
 }
 
 }  // namespace kavrel_term

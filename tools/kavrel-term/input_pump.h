@@ -6,26 +6,30 @@
 #define KAVREL_TERM_INPUT_PUMP_H
 
 #include <cstddef>
+#include <optional>
 
 #include "block_queue.h"
 #include "interruptible_io.h"
 #include "line_maps.h"
 #include "session_events.h"
 #include "shared_output.h"
+#include "terminal_keys.h"
 
 namespace kavrel_term {
 
 // What the terminal does with keys before they go to the port.
 struct KeyHandling {
   unsigned char exitKey;
+  unsigned char menuKey;
   ByteMap outputMap;
   SharedOutput* echo = nullptr;  // shows typed keys (CR as CR LF); null: no echo
 };
 
 class InputPump {
  public:
-  // keys: null outside the terminal. The pump reports kInputEnded and
-  // kExitKey; it ends at either, at a failure, or at the interrupt.
+  // keys: null outside the terminal. The pump reports kInputEnded, kExitKey
+  // and kKeyCommand; it ends at the first two, at a failure, or at the
+  // interrupt.
   InputPump(int fd, std::size_t blockSize, BlockQueue& queue, const Interrupt& interrupt,
             SessionEvents& events, const KeyHandling* keys)
       : fd_(fd),
@@ -33,7 +37,9 @@ class InputPump {
         queue_(queue),
         interrupt_(interrupt),
         events_(events),
-        keys_(keys) {}
+        keys_(keys) {
+    if (keys_ != nullptr) scanner_.emplace(keys_->exitKey, keys_->menuKey);
+  }
 
   void Run();
 
@@ -47,6 +53,7 @@ class InputPump {
   const Interrupt& interrupt_;
   SessionEvents& events_;
   const KeyHandling* const keys_;
+  std::optional<KeyScanner> scanner_;  // with keys_
 };
 
 }  // namespace kavrel_term

@@ -1,5 +1,6 @@
 // kavrel-term: a serial terminal, pipe and port lister built on Kavrel.
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -7,9 +8,9 @@
 
 #include "bridge.h"
 #include "demo.h"
-#include "exit_key.h"
 #include "kavrel/SerialCtl.h"
 #include "kavrel/version.h"
+#include "key_names.h"
 #include "line_maps.h"
 #include "port_list.h"
 #include "send_file.h"
@@ -38,6 +39,16 @@ int PrintVersion() {
   return 0;
 }
 
+// A CLI11 check that parses a key (C-x, ^x, 0xNN) into target.
+CLI::Validator KeyCheck(unsigned char& target) {
+  return CLI::Validator(
+      [&target](std::string& text) {
+        return kavrel_term::ParseKey(text, target) ? std::string()
+                                                   : "not a key: use C-x, ^x or 0xNN";
+      },
+      "KEY");
+}
+
 // A CLI11 check that parses a map list into target.
 CLI::Validator MapCheck(kavrel_term::ByteMap& target) {
   return CLI::Validator(
@@ -55,10 +66,12 @@ int main(int argc, char** argv) {
 
   CLI::App app{
       "kavrel-term: a serial terminal built on the Kavrel serial-port library.\n"
-      "PORT is a name under /dev (ttyUSB0, ttyS0, pts/3) or COMn for ttyS<n-1>.",
+      "PORT is a name under /dev (ttyUSB0, ttyS0, pts/3), COMn for ttyS<n-1>, a named port,\n"
+      "or the full path of a device (/dev/serial/by-id/..., a socat link).",
       "kavrel-term"};
   app.footer(
-      "In the terminal, keys go to the port as typed and Ctrl-] (see --exit-key) quits.\n"
+      "In the terminal, keys go to the port as typed and Ctrl-] (see --exit-key) quits;\n"
+      "Ctrl-T (see --menu-key) then b sends a break, p pulses DTR, d and r switch DTR and RTS.\n"
       "Exit status: 0 success, 1 the port or a transfer failed, 2 bad options,\n"
       "128+n ended by signal n. See kavrel-term(1).");
 
@@ -74,6 +87,11 @@ int main(int argc, char** argv) {
   std::string logFile;
   std::string exitKeyText;
   unsigned char exitKey = kavrel_term::kDefaultExitKey;
+  std::string menuKeyText;
+  unsigned char menuKey = kavrel_term::kDefaultMenuKey;
+  std::string xonText;
+  std::string xoffText;
+  bool noReset = false;
   kavrel_term::ByteMap inputMap;
   kavrel_term::ByteMap outputMap;
   std::string inputMapText;
@@ -107,13 +125,33 @@ int main(int argc, char** argv) {
                         ->type_name("FILE");
   auto* settleOption =
       app.add_option("--settle", line.settleMs,
-                     "Wait MS after bytes arrive before announcing them (default 0)")
+                     "Read on the listener, which waits MS after bytes arrive before announcing "
+                     "them (default 0: no listener, reads wait for the first bytes)")
           ->type_name("MS")
           ->check(CLI::Range(0L, 3600000L));
-  auto* pollOption = app.add_option("--poll", line.pollMs,
-                                    "Announce unread bytes again after MS (default 0: at once)")
-                         ->type_name("MS")
-                         ->check(CLI::Range(0L, 3600000L));
+  auto* pollOption =
+      app.add_option("--poll", line.pollMs,
+                     "Read on the listener, which announces unread bytes again after MS")
+          ->type_name("MS")
+          ->check(CLI::Range(0L, 3600000L));
+  auto* flowOption =
+      app.add_option("-f,--flow", line.flow,
+                     "Flow control: none, rtscts, xonxoff or dtrdsr (default none)")
+          ->check(CLI::IsMember({"none", "rtscts", "xonxoff", "dtrdsr"}, CLI::ignore_case));
+  auto* xonOption =
+      app.add_option("--xon", xonText, "XON/XOFF flow: the XON character (default C-q)")
+          ->type_name("KEY")
+          ->check(KeyCheck(line.xon));
+  auto* xoffOption =
+      app.add_option("--xoff", xoffText, "XON/XOFF flow: the XOFF character (default C-s)")
+          ->type_name("KEY")
+          ->check(KeyCheck(line.xoff));
+  auto* dtrOption = app.add_option("--dtr", line.dtr, "Raise (on) or lower (off) DTR at open")
+                        ->check(CLI::IsMember({"on", "off"}, CLI::ignore_case));
+  auto* rtsOption = app.add_option("--rts", line.rts, "Raise (on) or lower (off) RTS at open")
+                        ->check(CLI::IsMember({"on", "off"}, CLI::ignore_case));
+  auto* noResetFlag = app.add_flag(
+      "--no-reset", noReset, "Leave the line as kavrel-term set it at exit (default: put it back)");
   auto* hexFlag = app.add_flag("--hex", hex, "Terminal: show received bytes as a hex dump");
   auto* echoFlag = app.add_flag("-e,--echo", echo, "Terminal: show typed keys (local echo)");
   auto* imapOption = app.add_option("--imap", inputMapText,
@@ -129,12 +167,12 @@ int main(int argc, char** argv) {
       app.add_option("--exit-key", exitKeyText,
                      "Terminal: the key that quits, as C-x, ^x or 0xNN (default C-])")
           ->type_name("KEY")
-          ->check(CLI::Validator(
-              [&exitKey](std::string& text) {
-                return kavrel_term::ParseExitKey(text, exitKey) ? std::string()
-                                                                : "not a key: use C-x, ^x or 0xNN";
-              },
-              "KEY"));
+          ->check(KeyCheck(exitKey));
+  auto* menuKeyOption =
+      app.add_option("--menu-key", menuKeyText,
+                     "Terminal: the key before a line key, as --exit-key (default C-t)")
+          ->type_name("KEY")
+          ->check(KeyCheck(menuKey));
   auto* lingerOption =
       app.add_option("--linger", lingerMs,
                      "Pipe and send: after the input ends, wait until the line is quiet for MS "
@@ -159,8 +197,8 @@ int main(int argc, char** argv) {
   versionFlag->excludes(pipeFlag)->excludes(sendOption)->excludes(portArg);
   pipeFlag->excludes(sendOption)->needs(portArg);
   sendOption->needs(portArg);
-  const std::vector<CLI::Option*> terminalOnly = {hexFlag, echoFlag, imapOption, omapOption,
-                                                  exitKeyOption};
+  const std::vector<CLI::Option*> terminalOnly = {hexFlag,    echoFlag,      imapOption,
+                                                  omapOption, exitKeyOption, menuKeyOption};
   const std::vector<CLI::Option*> otherModes = {demoFlag, listFlag, versionFlag, pipeFlag,
                                                 sendOption};
   for (CLI::Option* option : terminalOnly) {
@@ -169,7 +207,8 @@ int main(int argc, char** argv) {
     }
   }
   for (CLI::Option* needsPort :
-       std::vector<CLI::Option*>{captureOption, settleOption, pollOption}) {
+       std::vector<CLI::Option*>{captureOption, settleOption, pollOption, flowOption, xonOption,
+                                 xoffOption, dtrOption, rtsOption, noResetFlag}) {
     needsPort->excludes(listFlag)->excludes(versionFlag);
   }
   lingerOption->excludes(demoFlag)->excludes(listFlag)->excludes(versionFlag);
@@ -183,6 +222,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kavrel-term: %s (see --help)\n", failure.what());
     return kUsageError;
   }
+
+  if (menuKey == exitKey) {
+    std::fprintf(stderr, "kavrel-term: --menu-key and --exit-key must differ (see --help)\n");
+    return kUsageError;
+  }
+  for (std::string* value : {&line.flow, &line.dtr, &line.rts}) {
+    for (char& c : *value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if ((xonOption->count() > 0 || xoffOption->count() > 0) && line.flow != "xonxoff") {
+    std::fprintf(stderr, "kavrel-term: --xon and --xoff need --flow xonxoff (see --help)\n");
+    return kUsageError;
+  }
+  line.restoreOnClose = !noReset;
 
   if (verbose) kavrel_term::HostHooks::ShowTrace();
   if (version) return PrintVersion();
@@ -208,6 +260,7 @@ int main(int argc, char** argv) {
   terminal.inputMap = inputMap;
   terminal.outputMap = outputMap;
   terminal.exitKey = exitKey;
+  terminal.menuKey = menuKey;
   terminal.logFile = logFile;
   return kavrel_term::RunTerminal(terminal);
 }

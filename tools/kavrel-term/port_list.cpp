@@ -1,11 +1,14 @@
 #include "port_list.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "kavrel/errors.h"
+#include "kavrel/named_ports.h"
 #include "kavrel/port_list.h"
 #include "text_format.h"
 
@@ -19,7 +22,17 @@ std::string FourHexDigits(std::uint16_t id) {
   return text;
 }
 
-std::vector<PortInfo> PortTableRows(const std::vector<kavrel::SerialPortInfo>& ports) {
+bool IsNetworkTarget(const std::string& target) {
+  static const std::string kScheme = "rfc2217://";
+  if (target.size() < kScheme.size()) return false;
+  for (std::size_t i = 0; i < kScheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(target[i])) != kScheme[i]) return false;
+  }
+  return true;
+}
+
+std::vector<PortInfo> PortTableRows(const std::vector<kavrel::SerialPortInfo>& ports,
+                                    const std::vector<kavrel::NamedPort>& named) {
   std::vector<PortInfo> rows;
   for (const kavrel::SerialPortInfo& port : ports) {
     PortInfo row;
@@ -32,6 +45,23 @@ std::vector<PortInfo> PortTableRows(const std::vector<kavrel::SerialPortInfo>& p
       row.product = port.product;
       row.serialNumber = port.serialNumber;
     }
+    for (const std::string& name : port.mappedNames) {
+      row.names += (row.names.empty() ? "" : ", ") + name;
+    }
+    rows.push_back(row);
+  }
+  // Named ports that no port here answers to: ports on the network, and
+  // devices the discovery leaves out (a socat pty) or that are not plugged in.
+  for (const kavrel::NamedPort& port : named) {
+    const bool listed = std::any_of(ports.begin(), ports.end(), [&port](const auto& local) {
+      return std::find(local.mappedNames.begin(), local.mappedNames.end(), port.name) !=
+             local.mappedNames.end();
+    });
+    if (listed) continue;
+    PortInfo row;
+    row.device = port.name;
+    if (IsNetworkTarget(port.target)) row.driver = "rfc2217";
+    row.names = "-> " + port.target;
     rows.push_back(row);
   }
   return rows;
@@ -42,11 +72,12 @@ std::vector<PortInfo> PortTableRows(const std::vector<kavrel::SerialPortInfo>& p
 int RunList() {
   std::vector<kavrel::SerialPortInfo> ports;
   if (!kavrel::ListSerialPorts(ports)) {
-    std::fprintf(stderr, "kavrel-term: cannot list the serial ports: %s\n",
-                 kavrel::GetLastErrorReason().text.c_str());
+    const kavrel::ErrorReason reason = kavrel::GetLastErrorReason();
+    std::fprintf(stderr, "kavrel-term: cannot list the serial ports: %s (error %u)\n",
+                 reason.text.c_str(), static_cast<unsigned>(reason.code));
     return 1;
   }
-  std::fputs(FormatPortTable(PortTableRows(ports)).c_str(), stdout);
+  std::fputs(FormatPortTable(PortTableRows(ports, kavrel::ListNamedPorts())).c_str(), stdout);
   return 0;
 }
 

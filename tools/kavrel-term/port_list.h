@@ -1,5 +1,6 @@
 // kavrel-term --list: the serial ports on this machine, as the library's
-// port discovery finds them.
+// port discovery finds them, with the named ports that open each, and the
+// named ports that open none of them.
 #ifndef KAVREL_TERM_PORT_LIST_H
 #define KAVREL_TERM_PORT_LIST_H
 

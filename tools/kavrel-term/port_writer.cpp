@@ -10,7 +10,7 @@ void PortWriter::Run() {
   while (queue_.Pop(block)) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
     if (port_.WriteSerial(bytes, block.size()) != 1) {
-      events_.Report(EventKind::kWriteFailed);
+      events_.Report(EventKind::kWriteFailed, 0, LibraryReason());
       return;
     }
     written_ += block.size();

@@ -9,6 +9,7 @@
 
 #include "block_queue.h"
 #include "kavrel/SerialCtl.h"
+#include "session.h"
 #include "session_events.h"
 #include "session_log.h"
 
@@ -20,7 +21,7 @@ class PortWriter {
       : port_(port), queue_(queue), log_(log), events_(events) {}
 
   // Runs until the queue ends (then it reports kWriterDrained) or a write
-  // fails (kWriteFailed).
+  // fails (kWriteFailed, with the library's reason).
   void Run();
   // Bytes the device has taken so far; thread-safe.
   std::uint64_t written() const { return written_.load(); }

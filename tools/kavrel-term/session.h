@@ -1,6 +1,6 @@
 // What every kavrel-term mode shares: the library's hooks wired to the
-// terminal, the line settings from the command line, and opening a port with
-// a one-line reason when it does not open.
+// terminal, the line settings and controls from the command line, and
+// opening a port with the library's reason when it does not open.
 #ifndef KAVREL_TERM_SESSION_H
 #define KAVREL_TERM_SESSION_H
 
@@ -22,12 +22,24 @@ struct LineOptions {
   // deliveries.
   long settleMs = 0;
   long pollMs = 0;
-  // The line controls a terminal user expects (flow control, DTR and RTS at
-  // open, keeping the line's previous settings for the exit) belong here
-  // once the library has calls for them.
+  // Reads that find nothing queued wait this long for the first bytes
+  // (the library's read wait); 0: they return at once.
+  unsigned readWaitMs = 0;
+
+  // The line controls, in lower case. flow: "none", "rtscts", "xonxoff" or
+  // "dtrdsr".
+  std::string flow = "none";
+  unsigned char xon = 0x11;
+  unsigned char xoff = 0x13;
+  std::string dtr;  // "on", "off", or empty: as the open leaves it
+  std::string rts;
+  // Put the line's settings back as the open found them when the port
+  // closes (--no-reset turns it off).
+  bool restoreOnClose = true;
 };
 
-// "115200 baud, 8 data bits, 1 stop bit, no parity".
+// "115200 baud, 8 data bits, 1 stop bit, no parity", and the flow control
+// when there is one (", RTS/CTS flow control").
 std::string DescribeLine(const LineOptions& options);
 // "8N1", "7E2", "5N1.5".
 std::string ShortLine(const LineOptions& options);
@@ -51,10 +63,20 @@ class HostHooks {
   static std::string TakeMessages();
 };
 
-// Stores the settings, opens the port and, when asked, attaches the capture
+// The reason the library gave for the calling thread's last failed call,
+// with its code: "no such device (error 2)".
+std::string LibraryReason();
+
+// True when PORT is a path ("/dev/serial/by-id/...", a socat link), which
+// OpenPort names at run time, rather than a port name ("ttyUSB0", "pts/3",
+// "COM1", a named port).
+bool IsDevicePath(const std::string& port);
+
+// Names a path PORT for the library, stores the settings and the controls,
+// opens the port, sets DTR and RTS and, when asked, attaches the capture
 // file (appending to it). Returns an empty string on success, otherwise one
-// line saying why ("ttyUSB0: no such port (...)"). On failure the port is
-// closed.
+// line saying why, from the library where it knows ("ttyUSB0: no such
+// device (error 2)"). On failure the port is closed.
 std::string OpenPort(SerialCtl& port, const LineOptions& options);
 
 }  // namespace kavrel_term

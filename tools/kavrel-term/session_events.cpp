@@ -13,10 +13,10 @@ SessionEvents::~SessionEvents() {
   if (fd_ >= 0) close(fd_);
 }
 
-void SessionEvents::Report(EventKind kind, int error) {
+void SessionEvents::Report(EventKind kind, int error, const std::string& text) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back({kind, error});
+    events_.push_back({kind, error, text});
   }
   const std::uint64_t one = 1;
   (void)!write(fd_, &one, sizeof one);

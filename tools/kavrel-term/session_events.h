@@ -5,6 +5,7 @@
 #define KAVREL_TERM_SESSION_EVENTS_H
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace kavrel_term {
@@ -13,15 +14,18 @@ enum class EventKind {
   kExitKey,         // the user pressed the exit key
   kInputEnded,      // end of the input; error: errno, or 0 at end of file
   kWriterDrained,   // every input byte has been written to the port
-  kWriteFailed,     // the port no longer takes data
+  kWriteFailed,     // text: the library's reason
+  kReadFailed,      // text: the library's reason
   kOutputFailed,    // error: errno of the failed write to the output
   kLogFailed,       // error: errno of the failed write to the session log
   kReaderFinished,  // the reader delivered what was left and ended
+  kKeyCommand,      // error: the KeyCommand typed after the menu key
 };
 
 struct SessionEvent {
   EventKind kind;
   int error;
+  std::string text;
 };
 
 class SessionEvents {
@@ -35,7 +39,7 @@ class SessionEvents {
   // Readable while events wait.
   int fd() const { return fd_; }
   // Thread-safe.
-  void Report(EventKind kind, int error = 0);
+  void Report(EventKind kind, int error = 0, const std::string& text = std::string());
   // The events reported since the last call, oldest first.
   std::vector<SessionEvent> Take();
 

@@ -39,14 +39,14 @@ std::string HexDumper::Dump(const unsigned char* data, std::size_t size) {
 std::string FormatPortTable(const std::vector<PortInfo>& ports) {
   if (ports.empty()) return "No serial ports found.\n";
 
-  const std::vector<std::string> headings = {"DEVICE",       "DRIVER",  "VID:PID",
-                                             "MANUFACTURER", "PRODUCT", "SERIAL"};
+  const std::vector<std::string> headings = {"DEVICE",  "DRIVER", "VID:PID", "MANUFACTURER",
+                                             "PRODUCT", "SERIAL", "NAMES"};
   std::vector<std::vector<std::string>> rows;
   for (const PortInfo& port : ports) {
     const std::string ids = port.vendorId.empty() ? "-" : port.vendorId + ":" + port.productId;
     auto orDash = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
     rows.push_back({port.device, orDash(port.driver), ids, orDash(port.manufacturer),
-                    orDash(port.product), orDash(port.serialNumber)});
+                    orDash(port.product), orDash(port.serialNumber), orDash(port.names)});
   }
 
   std::vector<std::size_t> widths;

@@ -24,15 +24,20 @@ class HexDumper {
   const char* lineEnd_;
 };
 
-// One serial port as --list shows it. USB fields stay empty for other ports.
+// One serial port as --list shows it: a port of this machine, or a named
+// port that is none of them (on the network, or a device not listed). USB
+// fields stay empty for other ports.
 struct PortInfo {
-  std::string device;  // the name a host passes to SetSerial: "ttyUSB0"
+  std::string device;  // the name a host passes to SetSerial: "ttyUSB0", "lab1"
   std::string driver;
   std::string vendorId;  // four hex digits
   std::string productId;
   std::string manufacturer;
   std::string product;
   std::string serialNumber;
+  // A port of this machine: the named ports that open it ("psu1, dut").
+  // A named port that is none of them: "-> " and what it opens.
+  std::string names;
 };
 
 // The --list table, aligned in columns, or a sentence saying no port exists.

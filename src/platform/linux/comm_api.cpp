@@ -5,11 +5,15 @@
 // them: every read, write and event wait takes an OVERLAPPED record.
 #include <memory>
 #include <new>
+#include <string>
 
 #include "platform/linux/comm_device.h"
 #include "platform/linux/device_names.h"
 #include "platform/linux/events.h"
+#include "platform/linux/last_error.h"
+#include "platform/linux/line_settings.h"
 #include "platform/linux/overlapped_status.h"
+#include "platform/linux/rfc2217_transport.h"
 #include "platform/linux/tty_transport.h"
 #include "platform/platform.h"
 
@@ -65,15 +69,19 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
   }
 
   driver::DeviceNode node;
-  DWORD error = driver::ResolveDevice(path, &node);
+  std::string why;  // the reason a refusal gives, where it knows one
+  DWORD error = driver::ResolveDevice(path, &node, &why);
   std::unique_ptr<driver::Transport> transport;
-  if (error == ERROR_SUCCESS) error = driver::TtyTransport::Open(node, &transport);
+  if (error == ERROR_SUCCESS) {
+    error = node.network ? driver::Rfc2217Transport::Open(node, &transport, &why)
+                         : driver::TtyTransport::Open(node, &transport, &why);
+  }
   // From here the transport, and then the device, own the line and release
   // it on every path that does not end in a live handle.
   std::shared_ptr<CommDevice> device;
   if (error == ERROR_SUCCESS) error = CommDevice::Start(std::move(transport), access, &device);
   if (error != ERROR_SUCCESS) {
-    SetLastError(error);
+    driver::SetLastErrorWithDetail(error, why);
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle = kNoHandle;
@@ -119,7 +127,16 @@ BOOL SetCommState(HANDLE device, DCB* dcb) {
   std::shared_ptr<CommDevice> object = FindDevice(device);
   if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  return Outcome(object->SetState(*dcb));
+  const DWORD error = object->SetState(*dcb);
+  if (error == ERROR_INVALID_PARAMETER) {
+    driver::SetLastErrorWithDetail(error, driver::LineSettings::Refusal(*dcb));
+    return FALSE;
+  }
+  if (error == ERROR_SEM_TIMEOUT) {
+    driver::SetLastErrorWithDetail(error, "the far end did not answer the line settings in time");
+    return FALSE;
+  }
+  return Outcome(error);
 }
 
 BOOL ClearCommError(HANDLE device, DWORD* errors, COMSTAT* status) {
@@ -185,6 +202,51 @@ BOOL CancelIoEx(HANDLE device, OVERLAPPED* overlapped) {
   std::shared_ptr<CommDevice> object = FindDevice(device);
   if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
   return Outcome(object->Cancel(overlapped));
+}
+
+BOOL EscapeCommFunction(HANDLE device, DWORD function) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->Escape(function));
+}
+
+BOOL SetCommBreak(HANDLE device) { return EscapeCommFunction(device, SETBREAK); }
+
+BOOL ClearCommBreak(HANDLE device) { return EscapeCommFunction(device, CLRBREAK); }
+
+BOOL GetCommModemStatus(HANDLE device, DWORD* status) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (status == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  return Outcome(object->GetModemStatus(status));
+}
+
+BOOL FlushFileBuffers(HANDLE device) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->Flush());
+}
+
+BOOL SetCommTimeouts(HANDLE device, COMMTIMEOUTS* timeouts) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (timeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  return Outcome(object->SetTimeouts(*timeouts));
+}
+
+BOOL GetCommTimeouts(HANDLE device, COMMTIMEOUTS* timeouts) {
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (timeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  return Outcome(object->GetTimeouts(timeouts));
+}
+
+BOOL RestoreCommState(HANDLE device, DCB* /*stateAtOpen*/) {
+  // The device kept everything the kernel held for the line before the
+  // open, which is more than a DCB carries.
+  std::shared_ptr<CommDevice> object = FindDevice(device);
+  if (object == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return Outcome(object->RestoreLineAtOpen());
 }
 
 }  // namespace platform

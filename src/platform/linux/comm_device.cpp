@@ -16,6 +16,10 @@ namespace {
 
 // Every event SetCommMask knows, up to EV_EVENT2.
 constexpr DWORD kKnownEvents = 0x1FFF;
+constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+// Longer than any time-out a caller can ask for (2^32 ms times 2^32 bytes
+// does not fit): a read or write past it simply never times out.
+constexpr std::uint64_t kLongestTimeoutMs = std::uint64_t{1} << 42;
 constexpr DWORD kPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 void Begin(OVERLAPPED* overlapped, EventObject* event) {
@@ -39,6 +43,33 @@ DWORD Outcome(const OVERLAPPED* overlapped) {
   return status == kStatusPending ? ERROR_IO_PENDING : status;
 }
 
+// now plus a time-out of perByte * count + constant milliseconds; no
+// deadline when both are 0.
+DeadlineClock::time_point TotalDeadline(DeadlineClock::time_point now, DWORD perByte, DWORD count,
+                                        DWORD constant) {
+  if (perByte == 0 && constant == 0) return kNoDeadline;
+  const std::uint64_t total =
+      std::min(std::uint64_t{perByte} * count + constant, kLongestTimeoutMs);
+  return now + std::chrono::milliseconds(total);
+}
+
+// The modem events that tell before from after.
+DWORD ModemEvents(const ModemLines& before, const ModemLines& after) {
+  DWORD events = 0;
+  if (before.counted && after.counted) {
+    if (after.ctsChanges != before.ctsChanges) events |= EV_CTS;
+    if (after.dsrChanges != before.dsrChanges) events |= EV_DSR;
+    if (after.dcdChanges != before.dcdChanges) events |= EV_RLSD;
+    if (after.ringChanges != before.ringChanges) events |= EV_RING;
+  }
+  const DWORD flipped = before.status ^ after.status;
+  if ((flipped & MS_CTS_ON) != 0) events |= EV_CTS;
+  if ((flipped & MS_DSR_ON) != 0) events |= EV_DSR;
+  if ((flipped & MS_RLSD_ON) != 0) events |= EV_RLSD;
+  if ((flipped & MS_RING_ON) != 0) events |= EV_RING;
+  return events;
+}
+
 }  // namespace
 
 DWORD CommDevice::Start(std::unique_ptr<Transport> transport, DWORD access,
@@ -49,10 +80,29 @@ DWORD CommDevice::Start(std::unique_ptr<Transport> transport, DWORD access,
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+  DWORD error = DeadlineTimer::Create(started, &started->timer_);
+  if (error != ERROR_SUCCESS) return error;
   // No other thread knows the device yet, and the I/O thread is not called
   // for it before its interest is filled in.
-  const DWORD error = IoThread::Process().Add(started, &started->interest_);
+  error = IoThread::Process().Add(started, &started->interest_);
   if (error != ERROR_SUCCESS) return error;
+  error = IoThread::Process().Add(started->timer_, &started->timerInterest_);
+  if (error != ERROR_SUCCESS) {
+    std::uint64_t key;
+    {
+      std::lock_guard<std::mutex> lock(started->mutex_);
+      started->interest_.Drop();
+      key = started->interest_.key();
+    }
+    IoThread::Process().Remove(key);
+    return error;
+  }
+  {
+    // Bytes a transport took in while it opened (a network port reads its
+    // server's first words, data among them) are queued and announced now.
+    std::lock_guard<std::mutex> lock(started->mutex_);
+    started->PumpInput();
+  }
   *device = std::move(started);
   return ERROR_SUCCESS;
 }
@@ -72,6 +122,7 @@ CommDevice::CommDevice(std::unique_ptr<Transport> transport, DWORD access)
 void CommDevice::OnHandleClosed() {
   std::lock_guard<std::mutex> line(lineMutex_);
   std::uint64_t key;
+  std::uint64_t timerKey;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
@@ -79,17 +130,40 @@ void CommDevice::OnHandleClosed() {
     AbortWrites(ERROR_OPERATION_ABORTED);
     AbortWait(ERROR_OPERATION_ABORTED);
     UpdateInterest();
+    timerInterest_.Drop();
     key = interest_.key();
+    timerKey = timerInterest_.key();
   }
   // Not under the device's mutex: this may join the I/O thread, which may be
   // waiting for that mutex right now. The I/O thread never takes the line
   // mutex.
   IoThread::Process().Remove(key);
-  std::lock_guard<std::mutex> lock(mutex_);
+  IoThread::Process().Remove(timerKey);
+  // A flush waiting for the line to send what it took holds no lock; it is
+  // ended, and the transport stays until it has let go.
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (drainsInProgress_ > 0) transport_->InterruptDrain();
+  drainsEnded_.wait(lock, [this] { return drainsInProgress_ == 0; });
   transport_.reset();
 }
 
+void CommDevice::OnDeadline() {
+  DeferredWakeups deferred;
+  std::lock_guard<std::mutex> lock(mutex_);
+  timer_->Expired();
+  if (closed_ || gone_) return;
+  const DeadlineClock::time_point now = DeadlineClock::now();
+  ExpireRequests(now);
+  if (WatchingModemLines() && nextModemLook_ <= now) {
+    nextModemLook_ = now + kModemLookInterval;
+    const DWORD changed = LookAtModemLines();
+    if (changed != 0) RaiseEvents(changed);
+  }
+  UpdateInterest();
+}
+
 void CommDevice::OnReady(std::uint32_t events) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_ || gone_) return;
   if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) PumpInput();
@@ -102,6 +176,7 @@ void CommDevice::OnReady(std::uint32_t events) {
 
 DWORD CommDevice::Read(void* buffer, DWORD count, OVERLAPPED* overlapped,
                        std::shared_ptr<EventObject> event) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   Begin(overlapped, event.get());
@@ -109,7 +184,9 @@ DWORD CommDevice::Read(void* buffer, DWORD count, OVERLAPPED* overlapped,
     Finish(overlapped, event, ERROR_SUCCESS, 0);
     return ERROR_SUCCESS;
   }
+  const DeadlineClock::time_point now = DeadlineClock::now();
   PendingRead read{overlapped, static_cast<unsigned char*>(buffer), count, 0, std::move(event)};
+  TimeRead(&read, now);
   try {
     reads_.push_back(std::move(read));
   } catch (const std::bad_alloc&) {
@@ -117,14 +194,20 @@ DWORD CommDevice::Read(void* buffer, DWORD count, OVERLAPPED* overlapped,
     Finish(overlapped, read.event, ERROR_NOT_ENOUGH_MEMORY, 0);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+  const bool wasFull = input_.room() == 0;
   ServeReads();
   if (gone_) {
     // What was queued before the line went is still delivered; beyond that
     // the read fails.
     AbortReads(ERROR_DEVICE_NOT_CONNECTED);
-  } else if (!reads_.empty()) {
-    // The queue could not finish it: take in what the line holds now.
+  } else if (!reads_.empty() || wasFull) {
+    // The queue could not finish it: take in what the line holds now. A
+    // queue that was full left bytes with the line, which may hold them
+    // where epoll cannot see (a network port reads ahead of a full queue
+    // while it waits for its server's answer): they are taken now too.
     PumpInput();
+    ExpireRequests(now);
+    UpdateInterest();
   } else {
     // Served from the queue alone, without asking the line; a queue that
     // was full has room again.
@@ -135,6 +218,7 @@ DWORD CommDevice::Read(void* buffer, DWORD count, OVERLAPPED* overlapped,
 
 DWORD CommDevice::Write(const void* buffer, DWORD count, OVERLAPPED* overlapped,
                         std::shared_ptr<EventObject> event) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   Begin(overlapped, event.get());
@@ -163,8 +247,11 @@ DWORD CommDevice::Write(const void* buffer, DWORD count, OVERLAPPED* overlapped,
     }
   }
   // The caller's buffer is held, not copied: like a Win32 overlapped write,
-  // it must stay valid until the write has finished.
-  PendingWrite write{overlapped, data, count, done, std::move(event)};
+  // it must stay valid until the write has finished. Its time-out runs from
+  // now.
+  PendingWrite write{overlapped, data, count, done, std::move(event), ++writesIssued_};
+  write.deadline = TotalDeadline(DeadlineClock::now(), timeouts_.WriteTotalTimeoutMultiplier, count,
+                                 timeouts_.WriteTotalTimeoutConstant);
   try {
     writes_.push_back(std::move(write));
   } catch (const std::bad_alloc&) {
@@ -177,6 +264,7 @@ DWORD CommDevice::Write(const void* buffer, DWORD count, OVERLAPPED* overlapped,
 
 DWORD CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped,
                             std::shared_ptr<EventObject> event) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   if (wait_.has_value() || eventMask_ == 0) return ERROR_INVALID_PARAMETER;
@@ -196,15 +284,34 @@ DWORD CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped,
     Finish(overlapped, event, ERROR_DEVICE_NOT_CONNECTED, 0);
     return ERROR_DEVICE_NOT_CONNECTED;
   }
+  // Modem lines that changed since the last look finish it at once too.
+  if ((eventMask_ & kModemEvents) != 0) {
+    const DWORD changed = LookAtModemLines();
+    if (changed != 0) {
+      *mask = changed;
+      Finish(overlapped, event, ERROR_SUCCESS, sizeof(DWORD));
+      return ERROR_SUCCESS;
+    }
+  }
   wait_ = PendingWait{overlapped, mask, std::move(event)};
+  nextModemLook_ = DeadlineClock::now() + kModemLookInterval;
+  UpdateInterest();
   return ERROR_IO_PENDING;
 }
 
 DWORD CommDevice::SetEventMask(DWORD mask) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   if ((mask & ~kKnownEvents) != 0) return ERROR_INVALID_PARAMETER;
+  const bool watchedModemLines = (eventMask_ & kModemEvents) != 0;
   eventMask_ = mask;
+  // Modem-line changes count from the moment the mask asks for them.
+  if ((mask & kModemEvents) == 0) {
+    modemLines_.reset();
+  } else if (!watchedModemLines && !gone_) {
+    LookAtModemLines();
+  }
   // Recorded events the new mask still asks for are kept, as a Windows
   // driver keeps them: a listener that sets its mask again after the bytes
   // came still hears of them.
@@ -215,17 +322,21 @@ DWORD CommDevice::SetEventMask(DWORD mask) {
     Finish(wait_->overlapped, wait_->event, ERROR_SUCCESS, sizeof(DWORD));
     wait_.reset();
   }
+  UpdateInterest();
   return ERROR_SUCCESS;
 }
 
 DWORD CommDevice::Purge(DWORD flags) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   if ((flags & ~kPurgeFlags) != 0) return ERROR_INVALID_PARAMETER;
   // What the emulation holds for output is exactly the unwritten part of
   // the pending writes, so clearing it ends them. The line's own output
   // buffer is never flushed: on a pty slave that would empty the peer's
-  // input and lose bytes whose writes have already finished.
+  // input and lose bytes whose writes have already finished, and a network
+  // port's server is not told to drop its output for the same reason (a
+  // host that purges after every write would lose what it sent).
   if ((flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0) AbortWrites(ERROR_OPERATION_ABORTED);
   if ((flags & PURGE_RXABORT) != 0) AbortReads(ERROR_OPERATION_ABORTED);
   if ((flags & PURGE_RXCLEAR) != 0) {
@@ -275,7 +386,7 @@ DWORD CommDevice::SetState(const DCB& dcb) {
     if (closed_) return ERROR_INVALID_HANDLE;
     if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
   }
-  const DWORD error = transport_->ApplySettings(dcb);
+  const DWORD error = AfterLineCall(transport_->ApplySettings(dcb));
   if (error != ERROR_SUCCESS) return error;
   settings_ = dcb;
   settings_.DCBlength = sizeof(DCB);
@@ -306,6 +417,7 @@ DWORD CommDevice::GetStatus(DWORD* errors, COMSTAT* status) {
 }
 
 DWORD CommDevice::Cancel(const OVERLAPPED* overlapped) {
+  DeferredWakeups deferred;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return ERROR_INVALID_HANDLE;
   bool found = false;
@@ -335,13 +447,118 @@ DWORD CommDevice::Cancel(const OVERLAPPED* overlapped) {
   return found ? ERROR_SUCCESS : ERROR_NOT_FOUND;
 }
 
+DWORD CommDevice::GetModemStatus(DWORD* status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return ERROR_INVALID_HANDLE;
+  if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
+  ModemLines lines;
+  const DWORD error = transport_->ReadModemLines(&lines);
+  if (error == ERROR_SUCCESS) *status = lines.status;
+  return error;
+}
+
+DWORD CommDevice::Escape(DWORD function) {
+  std::lock_guard<std::mutex> line(lineMutex_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return ERROR_INVALID_HANDLE;
+    if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
+  }
+  switch (function) {
+    case SETDTR:
+    case CLRDTR:
+    case SETRTS:
+    case CLRRTS: {
+      // The line itself says whether a handshake drives the line: a handshake
+      // owns it, and a request to drive it is refused rather than fought over.
+      DCB current = settings_;
+      const DWORD error = transport_->ReadSettings(&current);
+      if (error != ERROR_SUCCESS) return error;
+      const bool dtr = function == SETDTR || function == CLRDTR;
+      if (dtr ? current.fDtrControl == DTR_CONTROL_HANDSHAKE
+              : current.fRtsControl == RTS_CONTROL_HANDSHAKE ||
+                    current.fRtsControl == RTS_CONTROL_TOGGLE) {
+        return ERROR_INVALID_PARAMETER;
+      }
+      return AfterLineCall(transport_->DriveModemLine(dtr ? ModemOutput::kDtr : ModemOutput::kRts,
+                                                      function == SETDTR || function == SETRTS));
+    }
+    case SETBREAK:
+    case CLRBREAK:
+      return AfterLineCall(transport_->DriveBreak(function == SETBREAK));
+    default:
+      return ERROR_INVALID_PARAMETER;
+  }
+}
+
+DWORD CommDevice::SetTimeouts(const COMMTIMEOUTS& timeouts) {
+  // Windows refuses the one combination with no meaning.
+  if (timeouts.ReadIntervalTimeout == MAXDWORD && timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
+      timeouts.ReadTotalTimeoutConstant == MAXDWORD) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return ERROR_INVALID_HANDLE;
+  // Requests already pending keep the time-outs they were issued with.
+  timeouts_ = timeouts;
+  return ERROR_SUCCESS;
+}
+
+DWORD CommDevice::GetTimeouts(COMMTIMEOUTS* timeouts) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return ERROR_INVALID_HANDLE;
+  *timeouts = timeouts_;
+  return ERROR_SUCCESS;
+}
+
+DWORD CommDevice::Flush() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (closed_) return ERROR_INVALID_HANDLE;
+  // Writes issued after this call do not hold it up.
+  const std::uint64_t last = writesIssued_;
+  outputChanged_.wait(
+      lock, [&] { return closed_ || gone_ || writes_.empty() || writes_.front().number > last; });
+  if (closed_) return ERROR_OPERATION_ABORTED;
+  if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
+  // The wait for the line has no bound (flow control may hold the line up
+  // for ever), so it holds no lock; the transport stays until it returns.
+  Transport* line = transport_.get();
+  ++drainsInProgress_;
+  lock.unlock();
+  const DWORD error = line->Drain();
+  lock.lock();
+  if (--drainsInProgress_ == 0) drainsEnded_.notify_all();
+  return closed_ ? ERROR_OPERATION_ABORTED : error;
+}
+
+DWORD CommDevice::RestoreLineAtOpen() {
+  std::lock_guard<std::mutex> line(lineMutex_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return ERROR_INVALID_HANDLE;
+    if (gone_) return ERROR_DEVICE_NOT_CONNECTED;
+  }
+  return AfterLineCall(transport_->RestoreSettingsAtOpen());
+}
+
+DWORD CommDevice::AfterLineCall(DWORD result) {
+  // A transport that spoke to its far end may hold output of its own now,
+  // for the I/O thread to send.
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!closed_ && !gone_) UpdateInterest();
+  return result;
+}
+
 void CommDevice::ServeReads() {
   while (!reads_.empty() && input_.size() > 0) {
     PendingRead& read = reads_.front();
     read.done += static_cast<DWORD>(input_.Take(read.buffer + read.done, read.count - read.done));
-    if (read.done == read.count) {
-      Finish(read.overlapped, read.event, ERROR_SUCCESS, read.count);
+    if (read.done == read.count || read.endsWithAnyBytes) {
+      Finish(read.overlapped, read.event, ERROR_SUCCESS, read.done);
       reads_.pop_front();
+    } else if (read.interval != 0) {
+      // The queue is empty now; the gap before the next byte starts.
+      read.intervalEnd = DeadlineClock::now() + std::chrono::milliseconds(read.interval);
     }
   }
 }
@@ -375,6 +592,11 @@ void CommDevice::PumpInput() {
 }
 
 void CommDevice::FlushOutput() {
+  // What the transport holds of its own goes before any more data.
+  if (transport_->Flush() == TransferEnd::kGone) {
+    MarkGone();
+    return;
+  }
   bool emptied = false;
   while (!writes_.empty()) {
     PendingWrite& write = writes_.front();
@@ -437,14 +659,88 @@ void CommDevice::AbortWait(DWORD error) {
 }
 
 void CommDevice::UpdateInterest() {
+  outputChanged_.notify_all();
   if (closed_ || gone_) {
     interest_.Drop();
+    timer_->Arm(kNoDeadline);
     return;
   }
   std::uint32_t wanted = 0;
   if (input_.room() > 0) wanted |= EPOLLIN;
-  if (!writes_.empty()) wanted |= EPOLLOUT;
+  if (transport_->WantsWritable(!writes_.empty())) wanted |= EPOLLOUT;
   interest_.Want(wanted);
+
+  DeadlineClock::time_point earliest = kNoDeadline;
+  for (const PendingRead& read : reads_) {
+    earliest = std::min({earliest, read.deadline, read.intervalEnd});
+  }
+  for (const PendingWrite& write : writes_) earliest = std::min(earliest, write.deadline);
+  if (WatchingModemLines()) earliest = std::min(earliest, nextModemLook_);
+  timer_->Arm(earliest);
+}
+
+void CommDevice::TimeRead(PendingRead* read, DeadlineClock::time_point now) const {
+  const COMMTIMEOUTS& t = timeouts_;
+  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+      t.ReadTotalTimeoutConstant == 0) {
+    // Return at once with whatever is there, possibly nothing.
+    read->deadline = now;
+    return;
+  }
+  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+      t.ReadTotalTimeoutConstant != 0) {
+    // Return as soon as any bytes are there, or with none after the
+    // constant.
+    read->endsWithAnyBytes = true;
+    read->deadline = now + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
+    return;
+  }
+  read->deadline =
+      TotalDeadline(now, t.ReadTotalTimeoutMultiplier, read->count, t.ReadTotalTimeoutConstant);
+  if (t.ReadIntervalTimeout != MAXDWORD) read->interval = t.ReadIntervalTimeout;
+}
+
+void CommDevice::ExpireRequests(DeadlineClock::time_point now) {
+  // A request that times out succeeds with what it moved, as on Windows; a
+  // write's other bytes are never sent.
+  for (auto read = reads_.begin(); read != reads_.end();) {
+    if (read->deadline <= now || read->intervalEnd <= now) {
+      Finish(read->overlapped, read->event, ERROR_SUCCESS, read->done);
+      read = reads_.erase(read);
+    } else {
+      ++read;
+    }
+  }
+  for (auto write = writes_.begin(); write != writes_.end();) {
+    if (write->deadline <= now) {
+      Finish(write->overlapped, write->event, ERROR_SUCCESS, write->done);
+      write = writes_.erase(write);
+    } else {
+      ++write;
+    }
+  }
+}
+
+bool CommDevice::WatchingModemLines() const {
+  return wait_.has_value() && (eventMask_ & kModemEvents) != 0 && !noModemLines_;
+}
+
+DWORD CommDevice::LookAtModemLines() {
+  if (noModemLines_) return 0;
+  ModemLines now;
+  const DWORD error = transport_->ReadModemLines(&now);
+  if (error == ERROR_NOT_SUPPORTED) {
+    // Nothing to watch: such a line never reports a modem event.
+    noModemLines_ = true;
+    modemLines_.reset();
+    return 0;
+  }
+  // A line that cannot be read now is looked at again later; a hang-up is
+  // noticed by the data path.
+  if (error != ERROR_SUCCESS) return 0;
+  const DWORD changed = modemLines_.has_value() ? ModemEvents(*modemLines_, now) & eventMask_ : 0;
+  modemLines_ = now;
+  return changed;
 }
 
 DWORD CommDevice::BytesHeldForOutput() const {

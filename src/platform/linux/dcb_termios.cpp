@@ -15,21 +15,28 @@ constexpr tcflag_t kCookedInputFlags = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR
 constexpr tcflag_t kCookedLocalFlags =
     ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | NOFLSH | TOSTOP;
 
+bool Refuse(const char** refusal, const char* rule) {
+  if (refusal != nullptr) *refusal = rule;
+  return false;
+}
+
 }  // namespace
 
-bool LineControlToTermios(const DCB& dcb, termios* settings) {
-  if (dcb.ByteSize < kFewestDataBits || dcb.ByteSize > kMostDataBits) return false;
+bool LineControlToTermios(const DCB& dcb, termios* settings, const char** refusal) {
+  if (dcb.ByteSize < kFewestDataBits || dcb.ByteSize > kMostDataBits) {
+    return Refuse(refusal, "data bits must be 5 to 8");
+  }
   switch (dcb.StopBits) {
     case ONESTOPBIT:
       break;
     case ONE5STOPBITS:
-      if (dcb.ByteSize != 5) return false;
+      if (dcb.ByteSize != 5) return Refuse(refusal, "1.5 stop bits need 5 data bits");
       break;
     case TWOSTOPBITS:
-      if (dcb.ByteSize == 5) return false;
+      if (dcb.ByteSize == 5) return Refuse(refusal, "2 stop bits need 6 to 8 data bits");
       break;
     default:
-      return false;
+      return Refuse(refusal, "unknown stop bits");
   }
   tcflag_t parity;
   switch (dcb.Parity) {
@@ -49,7 +56,7 @@ bool LineControlToTermios(const DCB& dcb, termios* settings) {
       parity = PARENB | CMSPAR;
       break;
     default:
-      return false;
+      return Refuse(refusal, "unknown parity");
   }
   tcflag_t control = settings->c_cflag & ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
   control |= kDataBitsFlags[dcb.ByteSize - kFewestDataBits] | parity;
@@ -94,14 +101,19 @@ void LineControlFromTermios(const termios& settings, DCB* dcb) {
   dcb->fParity = (settings.c_iflag & INPCK) != 0 ? 1 : 0;
 }
 
-bool FlowControlToTermios(const DCB& dcb, termios* settings) {
-  if (dcb.fOutxDsrFlow || dcb.fDsrSensitivity) return false;
-  if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE || dcb.fDtrControl > DTR_CONTROL_HANDSHAKE) {
-    return false;
+bool FlowControlToTermios(const DCB& dcb, termios* settings, const char** refusal) {
+  if (dcb.fOutxDsrFlow || dcb.fDsrSensitivity) {
+    return Refuse(refusal, "DSR flow control is not available");
   }
-  if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return false;
+  if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE || dcb.fDtrControl > DTR_CONTROL_HANDSHAKE) {
+    return Refuse(refusal, "DTR handshaking is not available");
+  }
+  if (dcb.fRtsControl == RTS_CONTROL_TOGGLE)
+    return Refuse(refusal, "RTS toggling is not available");
   const bool rtsHandshake = dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
-  if (rtsHandshake != (dcb.fOutxCtsFlow != 0)) return false;
+  if (rtsHandshake != (dcb.fOutxCtsFlow != 0)) {
+    return Refuse(refusal, "RTS/CTS flow control works both ways or not at all");
+  }
 
   if (rtsHandshake) {
     settings->c_cflag |= CRTSCTS;
@@ -131,9 +143,13 @@ void FlowControlFromTermios(const termios& settings, DCB* dcb) {
   dcb->fInX = (settings.c_iflag & IXOFF) != 0 ? 1 : 0;
 }
 
-bool SpecialCharsToTermios(const DCB& dcb, termios* settings) {
-  if (dcb.fErrorChar || dcb.fNull) return false;
-  if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar) return false;
+bool SpecialCharsToTermios(const DCB& dcb, termios* settings, const char** refusal) {
+  if (dcb.fErrorChar || dcb.fNull) {
+    return Refuse(refusal, "replacing error bytes or dropping NUL bytes is not available");
+  }
+  if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar) {
+    return Refuse(refusal, "the XON and XOFF characters must differ");
+  }
   settings->c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
   settings->c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
   return true;

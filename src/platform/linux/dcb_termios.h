@@ -6,8 +6,9 @@
 // fields that carry it, and leaves every other field as it found it, so the
 // groups can be applied in any order on top of the device's current
 // settings. A mapping that meets a request termios cannot express refuses it
-// (returns false) instead of approximating: SetCommState then fails and the
-// device stays as it was.
+// (returns false, and names the rule it broke in *refusal when asked)
+// instead of approximating: SetCommState then fails and the device stays as
+// it was.
 //
 // The reading side fills only the DCB members its group owns; members no
 // termios field carries are left as the DCB had them, which is how the
@@ -27,20 +28,20 @@ namespace driver {
 // parity checking (INPCK). ByteSize 5 to 8; parity none, odd, even, mark or
 // space; one stop bit always, two with 6 to 8 data bits, one and a half with
 // 5 (a UART sends 1.5 stop bits where CSTOPB meets 5 data bits).
-bool LineControlToTermios(const DCB& dcb, termios* settings);
+bool LineControlToTermios(const DCB& dcb, termios* settings, const char** refusal = nullptr);
 void LineControlFromTermios(const termios& settings, DCB* dcb);
 
 // Handshaking: RTS/CTS (CRTSCTS) and XON/XOFF (IXON, IXOFF). termios has one
 // flag for both directions of RTS/CTS, so fOutxCtsFlow and an RTS handshake
 // come only together; DSR flow and sensitivity, a DTR handshake and RTS
 // toggling have no termios form at all.
-bool FlowControlToTermios(const DCB& dcb, termios* settings);
+bool FlowControlToTermios(const DCB& dcb, termios* settings, const char** refusal = nullptr);
 void FlowControlFromTermios(const termios& settings, DCB* dcb);
 
 // The XON and XOFF characters (VSTART, VSTOP). They must differ while
 // XON/XOFF is on. Replacing bytes received with errors (fErrorChar) or
 // dropping NUL bytes (fNull) is beyond the line discipline and is refused.
-bool SpecialCharsToTermios(const DCB& dcb, termios* settings);
+bool SpecialCharsToTermios(const DCB& dcb, termios* settings, const char** refusal = nullptr);
 void SpecialCharsFromTermios(const termios& settings, DCB* dcb);
 
 // What a Windows port's line discipline is: none. Every byte passes

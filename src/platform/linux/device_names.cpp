@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/linux/named_ports.h"
+#include "platform/linux/refusal_reasons.h"
 #include "platform/linux/system_errors.h"
 
 namespace kavrel {
@@ -27,10 +29,16 @@ constexpr unsigned kLastPtySlaveMajor = 143;
 // /dev/tty, /dev/console and /dev/ptmx: opening them acts on the caller's
 // terminal, the system console or allocates a new pty.
 constexpr unsigned kTtyAuxMajor = 5;
+constexpr unsigned kCallersTerminalMinor = 0;
+constexpr unsigned kConsoleMinor = 1;
 // Major 4 holds the virtual consoles below minor 64 and the 8250 UARTs
 // (ttyS) from 64 on; a console is a screen, not a port.
 constexpr unsigned kConsoleAndUartMajor = 4;
 constexpr unsigned kFirstUartMinor = 64;
+
+void Explain(std::string* why, const std::string& reason) {
+  if (why != nullptr) *why = reason;
+}
 
 std::string Canonical(const std::string& path, int* error) {
   std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
@@ -95,32 +103,63 @@ TtyKind ClassifyCharacterDevice(unsigned major, unsigned minor) {
   return subsystem == "/sys/class/tty" ? TtyKind::kTty : TtyKind::kNotAPort;
 }
 
-DWORD ResolveDevice(const char* path, DeviceNode* node) {
+const char* WhyNotAPort(unsigned major, unsigned minor) {
+  if (major == kTtyAuxMajor && minor == kConsoleMinor) return kSystemConsole;
+  if (major == kTtyAuxMajor && minor == kCallersTerminalMinor) return kTerminalInUse;
+  if (major == kConsoleAndUartMajor && minor < kFirstUartMinor) return "a virtual console";
+  return kNotASerialPort;
+}
+
+DWORD ClassifyNode(const struct stat& info, TtyKind* kind, std::string* why) {
+  if (!S_ISCHR(info.st_mode)) {
+    Explain(why, kNotASerialPort);
+    return ERROR_FILE_NOT_FOUND;
+  }
+  const unsigned majorNumber = major(info.st_rdev);
+  const unsigned minorNumber = minor(info.st_rdev);
+  *kind = ClassifyCharacterDevice(majorNumber, minorNumber);
+  if (*kind != TtyKind::kNotAPort) return ERROR_SUCCESS;
+  Explain(why, WhyNotAPort(majorNumber, minorNumber));
+  return ERROR_FILE_NOT_FOUND;
+}
+
+DWORD ResolveDevice(const char* path, DeviceNode* node, std::string* why) {
   std::string name;
-  if (!DeviceNameFromPath(path, &name) || !IsAcceptableDeviceName(name)) {
+  if (!DeviceNameFromPath(path, &name)) return ERROR_INVALID_NAME;
+  PortTarget target;
+  const bool named = LookUpPortName(name, &target);
+  if (named && target.kind == PortTarget::Kind::kRfc2217) {
+    node->network = target.endpoint;
+    return ERROR_SUCCESS;
+  }
+  if (!named && !IsAcceptableDeviceName(name)) {
+    if (name.empty()) Explain(why, "no port name");
     return ERROR_INVALID_NAME;
   }
 
-  std::string candidate = kDeviceDirectory + name;
+  // A named device path was held to the same rules as a name when it was
+  // read, and is checked from here on exactly as one.
+  std::string candidate = named ? target.device : kDeviceDirectory + name;
   struct stat info {};
-  if (lstat(candidate.c_str(), &info) != 0 && errno == ENOENT) {
+  if (!named && lstat(candidate.c_str(), &info) != 0 && errno == ENOENT) {
     const std::string alias = ComPortAlias(name);
     if (!alias.empty()) candidate = kDeviceDirectory + alias;
   }
 
   // Symbolic links are followed once, here, and the result must still lie
-  // under /dev; the open then refuses any link, so what is opened is what
-  // was checked.
+  // under /dev; the open then pins that very node without following any
+  // link, and checks it again through its descriptor (see pinned_node.h).
   int error = 0;
   const std::string canonical = Canonical(candidate, &error);
   if (error != 0) return ErrorWhileOpening(error);
   if (canonical.compare(0, sizeof kDeviceDirectory - 1, kDeviceDirectory) != 0) {
+    Explain(why, "the name leads outside /dev");
     return ERROR_INVALID_NAME;
   }
   if (stat(canonical.c_str(), &info) != 0) return ErrorWhileOpening(errno);
-  if (!S_ISCHR(info.st_mode)) return ERROR_FILE_NOT_FOUND;
-  const TtyKind kind = ClassifyCharacterDevice(major(info.st_rdev), minor(info.st_rdev));
-  if (kind == TtyKind::kNotAPort) return ERROR_FILE_NOT_FOUND;
+  TtyKind kind = TtyKind::kNotAPort;
+  const DWORD refusal = ClassifyNode(info, &kind, why);
+  if (refusal != ERROR_SUCCESS) return refusal;
 
   node->path = canonical;
   node->device = info.st_rdev;

@@ -30,7 +30,7 @@ void EventObject::OnHandleClosed() {
 }
 
 void EventObject::Set() {
-  std::lock_guard<std::mutex> lock(SignalLock());
+  SignalScope scope;
   SetLocked();
 }
 
@@ -49,7 +49,7 @@ std::shared_ptr<EventObject> FindEvent(HANDLE handle) {
 }
 
 void AnnounceCompletion(EventObject* event) {
-  std::lock_guard<std::mutex> lock(SignalLock());
+  SignalScope scope;
   if (event != nullptr) event->SetLocked();
   if (event == nullptr || event->handleClosed()) EventlessCompletions().ReleaseWaiters();
 }

@@ -27,7 +27,7 @@ class EventObject final : public Waitable {
   // Both take the signal lock.
   void Set();
   void Reset();
-  // The same as Set, for a caller that already holds the signal lock.
+  // The same as Set, within a SignalScope the caller holds.
   void SetLocked();
 
   // Whether the handle is closed; with the signal lock held.

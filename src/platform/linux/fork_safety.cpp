@@ -160,9 +160,20 @@ const bool forkHandlersInstalled = pthread_atfork(PrepareFork, ResumeParent, Sta
 
 }  // namespace
 
-ForkHeldOff::ForkHeldOff() { Gate().Enter(); }
+namespace {
+// How many ForkHeldOff this thread holds: one nested in another (a failed
+// open closing what it opened) must not wait for a fork that waits for the
+// outer one.
+thread_local unsigned heldOffDepth = 0;
+}  // namespace
 
-ForkHeldOff::~ForkHeldOff() { Gate().Leave(); }
+ForkHeldOff::ForkHeldOff() {
+  if (heldOffDepth++ == 0) Gate().Enter();
+}
+
+ForkHeldOff::~ForkHeldOff() {
+  if (--heldOffDepth == 0) Gate().Leave();
+}
 
 void ChildClosedDescriptor::Track(int fd) {
   fd_ = fd;

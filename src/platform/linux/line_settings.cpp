@@ -100,6 +100,17 @@ bool LineSettings::Request(const DCB& dcb, termios* line) {
   return true;
 }
 
+const char* LineSettings::Refusal(const DCB& dcb) {
+  if (dcb.BaudRate == 0) return "the baud rate must be above 0";
+  termios scratch{};
+  const char* rule = nullptr;
+  if (!LineControlToTermios(dcb, &scratch, &rule) || !FlowControlToTermios(dcb, &scratch, &rule) ||
+      !SpecialCharsToTermios(dcb, &scratch, &rule)) {
+    return rule;
+  }
+  return "the device cannot run with them";
+}
+
 bool LineSettings::Kept(const termios& wanted, DWORD requestedRate, const termios& actual,
                         DWORD actualRate) const {
   return DeviceKept(wanted, actual, pty_ ? kPtyForcedControlFlags : 0) &&

@@ -81,6 +81,11 @@ class LineSettings {
   // failed system call.
   DWORD Read(int fd, DCB* dcb) const;
 
+  // Why Apply refuses dcb, for a user: the rule of the mapping it breaks
+  // ("1.5 stop bits need 5 data bits"), or, where it breaks none, that the
+  // device did not keep it.
+  static const char* Refusal(const DCB& dcb);
+
   // The halves of Apply and Read that need no device.
   // What dcb asks of a line whose settings are now *line: every group of
   // dcb mapped onto it. False, with *line unchanged, when a group refuses.

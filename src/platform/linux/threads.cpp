@@ -56,7 +56,7 @@ class ThreadObject final : public Waitable {
 
   // Signals the handle: wakes the threads waiting for this thread.
   void Finish(DWORD exitCode) {
-    std::lock_guard<std::mutex> lock(SignalLock());
+    SignalScope scope;
     finished_ = true;
     exitCode_ = exitCode;
     ReleaseWaiters();

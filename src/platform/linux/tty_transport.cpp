@@ -1,11 +1,13 @@
 #include "platform/linux/tty_transport.h"
 
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <new>
+#include <utility>
 
 #include "platform/linux/exclusive_open.h"
 #include "platform/linux/retry_on_interrupt.h"
@@ -25,16 +27,25 @@ termios LineAtOpen(int fd) {
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
+// What a failed modem-line request means: a line without modem lines (a pty
+// answers ENOTTY, some adapters EINVAL) or a line that is gone.
+DWORD ModemRequestError(int error) {
+  return error == ENOTTY || error == EINVAL ? ERROR_NOT_SUPPORTED : ErrorOnOpenDevice(error);
+}
+
 }  // namespace
 
-DWORD TtyTransport::Open(const DeviceNode& node, std::unique_ptr<Transport>* transport) {
+DWORD TtyTransport::Open(const DeviceNode& node, std::unique_ptr<Transport>* transport,
+                         std::string* why) {
   // A fork() meanwhile waits until the new descriptor is tracked, so that no
   // child keeps a copy it does not know of (and with it the port's lock).
   ForkHeldOff heldOff;
   int fd = -1;
-  const DWORD error = OpenExclusive(node, &fd);
+  UucpLock lock;
+  LineSnapshot atOpen{};
+  const DWORD error = OpenExclusive(node, &fd, &lock, why, &atOpen);
   if (error != ERROR_SUCCESS) return error;
-  transport->reset(new (std::nothrow) TtyTransport(fd, node.kind));
+  transport->reset(new (std::nothrow) TtyTransport(fd, node.kind, std::move(lock), atOpen));
   if (*transport == nullptr) {
     ioctl(fd, TIOCNXCL);
     close(fd);
@@ -43,8 +54,8 @@ DWORD TtyTransport::Open(const DeviceNode& node, std::unique_ptr<Transport>* tra
   return ERROR_SUCCESS;
 }
 
-TtyTransport::TtyTransport(int fd, TtyKind kind)
-    : fd_(fd), kind_(kind), line_(kind, LineAtOpen(fd)) {
+TtyTransport::TtyTransport(int fd, TtyKind kind, UucpLock lock, const LineSnapshot& atOpen)
+    : fd_(fd), kind_(kind), atOpen_(atOpen), line_(kind, LineAtOpen(fd)), lock_(std::move(lock)) {
   tracked_.Track(fd);
 }
 
@@ -104,6 +115,24 @@ std::size_t TtyTransport::InputWaiting() {
 
 void TtyTransport::DiscardInput() { tcflush(fd_, TCIFLUSH); }
 
+DWORD TtyTransport::ReadModemLines(ModemLines* lines) {
+  int bits = 0;
+  if (ioctl(fd_, TIOCMGET, &bits) != 0) return ModemRequestError(errno);
+  lines->status =
+      ((bits & TIOCM_CTS) != 0 ? MS_CTS_ON : 0) | ((bits & TIOCM_DSR) != 0 ? MS_DSR_ON : 0) |
+      ((bits & TIOCM_RNG) != 0 ? MS_RING_ON : 0) | ((bits & TIOCM_CAR) != 0 ? MS_RLSD_ON : 0);
+  // Not every driver counts changes; its lines are then compared by state.
+  serial_icounter_struct counts{};
+  lines->counted = ioctl(fd_, TIOCGICOUNT, &counts) == 0;
+  if (lines->counted) {
+    lines->ctsChanges = static_cast<std::uint32_t>(counts.cts);
+    lines->dsrChanges = static_cast<std::uint32_t>(counts.dsr);
+    lines->ringChanges = static_cast<std::uint32_t>(counts.rng);
+    lines->dcdChanges = static_cast<std::uint32_t>(counts.dcd);
+  }
+  return ERROR_SUCCESS;
+}
+
 DWORD TtyTransport::ReadSettings(DCB* dcb) { return line_.Read(fd_, dcb); }
 
 DWORD TtyTransport::ApplySettings(const DCB& dcb) {
@@ -112,10 +141,42 @@ DWORD TtyTransport::ApplySettings(const DCB& dcb) {
   return error;
 }
 
+DWORD TtyTransport::DriveModemLine(ModemOutput line, bool raised) {
+  int bit = line == ModemOutput::kDtr ? TIOCM_DTR : TIOCM_RTS;
+  if (ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &bit) != 0) return ModemRequestError(errno);
+  return ERROR_SUCCESS;
+}
+
+DWORD TtyTransport::DriveBreak(bool on) {
+  // A pty carries no break and accepts the request without effect, as a
+  // virtual wire would.
+  if (ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0) return ErrorOnOpenDevice(errno);
+  return ERROR_SUCCESS;
+}
+
+DWORD TtyTransport::RestoreSettingsAtOpen() {
+  if (!RestoreLine(fd_, atOpen_)) return ErrorOnOpenDevice(errno);
+  return ERROR_SUCCESS;
+}
+
+DWORD TtyTransport::Drain() {
+  // A pty's driver holds nothing once written: its bytes are in the peer's
+  // input already, so this returns at once there.
+  if (RetryOnInterrupt([&] { return tcdrain(fd_); }) != 0) return ErrorOnOpenDevice(errno);
+  return ERROR_SUCCESS;
+}
+
+void TtyTransport::InterruptDrain() {
+  // A drain waits for the kernel's output buffer to empty, which flow
+  // control can hold up for ever; emptying it ends the wait. Never on a pty,
+  // whose drain does not wait and whose output flush would empty the peer's
+  // input instead.
+  if (kind_ != TtyKind::kPtySlave) tcflush(fd_, TCOFLUSH);
+}
+
 void TtyTransport::DriveModemLines(const DCB& dcb) {
   // A pty has no modem lines, and some USB adapters lack the requests; the
-  // DCB keeps the choice either way.
-  if (kind_ == TtyKind::kPtySlave) return;
+  // DCB keeps the choice either way, so a refusal here is not an error.
   int line = TIOCM_DTR;
   ioctl(fd_, dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &line);
   if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {

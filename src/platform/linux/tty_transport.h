@@ -5,11 +5,14 @@
 #define KAVREL_PLATFORM_LINUX_TTY_TRANSPORT_H
 
 #include <memory>
+#include <string>
 
 #include "platform/linux/device_names.h"
 #include "platform/linux/fork_safety.h"
 #include "platform/linux/line_settings.h"
+#include "platform/linux/termios2_speed.h"
 #include "platform/linux/transport.h"
+#include "platform/linux/uucp_lock.h"
 
 namespace kavrel {
 namespace platform {
@@ -17,14 +20,18 @@ namespace driver {
 
 class TtyTransport final : public Transport {
  public:
-  // Opens the checked node (see OpenExclusive). ERROR_SUCCESS with
-  // *transport set, or the error with nothing left open.
-  static DWORD Open(const DeviceNode& node, std::unique_ptr<Transport>* transport);
+  // Opens the resolved node (see OpenExclusive). ERROR_SUCCESS with
+  // *transport set, or the error with nothing left open or locked and the
+  // reason in *why where one is known.
+  static DWORD Open(const DeviceNode& node, std::unique_ptr<Transport>* transport,
+                    std::string* why);
 
-  // Takes over fd, which is open exclusively and raw, and tracks it for a
-  // forked child to close.
-  TtyTransport(int fd, TtyKind kind);
-  // Gives exclusive mode back and closes the descriptor.
+  // Takes over fd, which is open exclusively and raw, and the port's lock;
+  // atOpen is the line as it was before the open made it raw. The
+  // descriptor is tracked for a forked child to close.
+  TtyTransport(int fd, TtyKind kind, UucpLock lock, const LineSnapshot& atOpen);
+  // Gives exclusive mode back, closes the descriptor, and then drops the
+  // lock.
   ~TtyTransport() override;
 
   int descriptor() const override { return fd_; }
@@ -32,8 +39,14 @@ class TtyTransport final : public Transport {
   Transfer Send(const unsigned char* data, std::size_t size) override;
   std::size_t InputWaiting() override;
   void DiscardInput() override;
+  DWORD ReadModemLines(ModemLines* lines) override;
   DWORD ReadSettings(DCB* dcb) override;
   DWORD ApplySettings(const DCB& dcb) override;
+  DWORD DriveModemLine(ModemOutput line, bool raised) override;
+  DWORD DriveBreak(bool on) override;
+  DWORD RestoreSettingsAtOpen() override;
+  DWORD Drain() override;
+  void InterruptDrain() override;
 
  private:
   // Sets DTR and RTS as the DCB asks, where the device has modem lines.
@@ -42,7 +55,9 @@ class TtyTransport final : public Transport {
   const int fd_;
   ChildClosedDescriptor tracked_;
   const TtyKind kind_;
+  const LineSnapshot atOpen_;
   LineSettings line_;  // used by line calls only
+  UucpLock lock_;
 };
 
 }  // namespace driver

@@ -2,8 +2,13 @@
 // the threads that wait for it.
 #include "platform/linux/waitable.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 
 #include "platform/testing.h"
@@ -19,7 +24,62 @@ namespace {
 std::uint64_t wakeups = 0;
 std::size_t sleepingWaiters = 0;
 
+// A wait block's word: 0 while its wait goes on, 1 once it is released.
+using WakeWord = std::atomic<std::uint32_t>;
+static_assert(sizeof(WakeWord) == sizeof(std::uint32_t), "a futex word is 32 bits");
+
+void WakeThread(WakeWord* word) {
+  // Only the kernel looks at the word here. The waiter may already have
+  // seen its release and left, so its block may be gone: a wake-up that
+  // finds no sleeper on the address is a no-op, which is why nothing but
+  // this call touches the word after the signal lock is released.
+  syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// Sleeps while the word is 0, until woken or relative (if given) passes;
+// may also return early (a signal, a stale wake-up): the caller checks.
+void SleepOnWord(WakeWord* word, const timespec* relative) {
+  syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, 0, relative, nullptr, 0);
+}
+
+// The wake-ups a thread's signal scopes have released and not yet sent.
+// Past its capacity a wake-up is sent at once, under the lock: correct, only
+// slower.
+struct PendingWakeups {
+  static constexpr std::size_t kCapacity = 64;
+  int depth = 0;
+  std::size_t count = 0;
+  WakeWord* words[kCapacity];
+
+  void Enter() { ++depth; }
+  void Leave() {
+    if (--depth != 0) return;
+    for (std::size_t i = 0; i < count; ++i) WakeThread(words[i]);
+    count = 0;
+  }
+  void Wake(WakeWord* word) {
+    if (depth > 0 && count < kCapacity) {
+      words[count++] = word;
+    } else {
+      WakeThread(word);
+    }
+  }
+};
+
+thread_local PendingWakeups pendingWakeups;
+
 }  // namespace
+
+SignalScope::SignalScope() : lock_(SignalLock()) { pendingWakeups.Enter(); }
+
+SignalScope::~SignalScope() {
+  lock_.unlock();
+  pendingWakeups.Leave();
+}
+
+DeferredWakeups::DeferredWakeups() { pendingWakeups.Enter(); }
+
+DeferredWakeups::~DeferredWakeups() { pendingWakeups.Leave(); }
 
 // The wait of one thread; it lives on the waiting thread's stack for the
 // length of the call. Every field is guarded by the signal lock.
@@ -78,12 +138,14 @@ struct WaitBlock {
     }
   }
 
-  // Ends the wait with outcome already decided and wakes its thread.
+  // Ends the wait with outcome already decided; its thread is woken when
+  // the signaller's scope ends.
   void Release() {
     Dequeue();
     released = true;
     ++wakeups;
-    wake.notify_one();
+    word.store(1, std::memory_order_relaxed);
+    pendingWakeups.Wake(&word);
   }
 
   Waitable* const* const objects;
@@ -91,7 +153,9 @@ struct WaitBlock {
   const WaitKind kind;
   DWORD outcome = WAIT_TIMEOUT;
   bool released = false;
-  std::condition_variable wake;
+  // What the thread sleeps on; set with released. Only its store and the
+  // futex calls touch it, so it needs no lock.
+  WakeWord word{0};
   WaitLink links[kMaximumWaitObjects];
 };
 
@@ -129,12 +193,21 @@ DWORD WaitFor(std::unique_lock<std::mutex>& lock, Waitable* const* objects, DWOR
 
   block.Enqueue();
   ++sleepingWaiters;
-  const auto released = [&block] { return block.released; };
-  if (timeoutMs == INFINITE) {
-    block.wake.wait(lock, released);
-  } else {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    block.wake.wait_until(lock, deadline, released);
+  const bool timed = timeoutMs != INFINITE;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!block.released) {
+    timespec relative{};
+    if (timed) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) break;
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+      relative.tv_sec = static_cast<time_t>(seconds.count());
+      relative.tv_nsec = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+    }
+    lock.unlock();
+    SleepOnWord(&block.word, timed ? &relative : nullptr);
+    lock.lock();
   }
   --sleepingWaiters;
   // A block released by a signaller is already out of every queue; one that

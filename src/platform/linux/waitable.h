@@ -6,8 +6,8 @@
 // now satisfies: it takes the objects for the waiter (an auto-reset event
 // clears itself there, so it releases exactly one waiter), unlinks the
 // block from every queue, records which object released it and wakes that
-// one thread through the block's own condition variable. A host with many
-// idle waiters therefore pays only for the objects that are signalled.
+// one thread through the block's own futex word. A host with many idle
+// waiters therefore pays only for the objects that are signalled.
 //
 // Signal state (event flags, thread completion) and every wait queue change
 // under one short process-wide lock, the signal lock. It is never held
@@ -15,6 +15,13 @@
 // it. A waiter checks its objects and links its block under the lock, and
 // a signaller changes state and walks the queue under the same lock, so no
 // signal can fall between a check and the sleep.
+//
+// A released thread is woken only once the signaller has let go of the
+// signal lock (see SignalScope), and, where the signaller also holds a
+// device's mutex, once it has let go of that too (see DeferredWakeups): a
+// woken thread that at once needs either lock finds it free instead of
+// falling asleep again on it, which on a small machine costs more than the
+// wake-up itself.
 //
 // Lock order: a device's mutex may be held while taking the signal lock,
 // never the reverse.
@@ -34,6 +41,31 @@ constexpr DWORD kMaximumWaitObjects = 64;
 
 // Never destroyed: a detached thread may still signal after exit begins.
 std::mutex& SignalLock();
+
+// Holds the signal lock while a signal state changes. The threads it
+// releases are woken when it ends, after the lock is released.
+class SignalScope {
+ public:
+  SignalScope();
+  ~SignalScope();
+  SignalScope(const SignalScope&) = delete;
+  SignalScope& operator=(const SignalScope&) = delete;
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+// Holds back the wake-ups of every signal scope this thread ends while it
+// lives, to its own end. Declared before a device's mutex is taken, in a
+// call that never waits while it holds the mutex, so that a thread woken by
+// a completion finds the device free.
+class DeferredWakeups {
+ public:
+  DeferredWakeups();
+  ~DeferredWakeups();
+  DeferredWakeups(const DeferredWakeups&) = delete;
+  DeferredWakeups& operator=(const DeferredWakeups&) = delete;
+};
 
 struct WaitBlock;
 
@@ -55,8 +87,8 @@ class Waitable : public KernelObject {
   // clears itself here so that it releases exactly one waiter.
   virtual void Consume() {}
 
-  // With the signal lock held, after the object's state changed: releases
-  // the waits it now satisfies, oldest first, and every wait for a change.
+  // Within a SignalScope, after the object's state changed: releases the
+  // waits it now satisfies, oldest first, and every wait for a change.
   void ReleaseWaiters();
 
   // With the signal lock held, in a forked child: forgets the waits queued

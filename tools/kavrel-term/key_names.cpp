@@ -1,4 +1,4 @@
-#include "exit_key.h"
+#include "key_names.h"
 
 #include <cctype>
 #include <cstdio>
@@ -18,7 +18,7 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
 
 }  // namespace
 
-bool ParseExitKey(const std::string& text, unsigned char& key) {
+bool ParseKey(const std::string& text, unsigned char& key) {
   if (StartsWithNoCase(text, "0x") && text.size() > 2 && text.size() <= 4) {
     char* end = nullptr;
     const unsigned long value = std::strtoul(text.c_str() + 2, &end, 16);
@@ -41,7 +41,7 @@ bool ParseExitKey(const std::string& text, unsigned char& key) {
   return true;
 }
 
-std::string ExitKeyName(unsigned char key) {
+std::string KeyName(unsigned char key) {
   char text[16];
   if (key < 0x20) {
     std::snprintf(text, sizeof text, "Ctrl-%c", static_cast<char>(key | 0x40));

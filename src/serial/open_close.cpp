@@ -98,7 +98,8 @@ void SerialCtl::OpenSerial() {
     }
 
     {
-      // Let go of before a reader can see the new device.
+      // A stream set before the open is let go of (not closed), and before
+      // a reader can see the new device.
       std::lock_guard<std::mutex> reading(readMutex_);
       captureStream = nullptr;
     }

@@ -42,7 +42,7 @@ constexpr milliseconds kProgressInterval{100};
 constexpr int kBarWidth = 30;
 // How long the threads get to end once the session is over. The reader and
 // the pump end at once; only a WriteSerial the device does not finish can
-// take longer, and then the process leaves without it.
+// take longer, and then the close ends it.
 constexpr milliseconds kEndGrace{300};
 // How long the reader's reads wait for the first bytes: the longest the
 // reader takes to see the end of a session, and the only wake-ups of an
@@ -89,7 +89,6 @@ class DuplexSession {
   // Ends the threads, closes the port and restores the terminal. Exits the
   // process when a thread does not end in time.
   int Close(int exitCode);
-  [[noreturn]] void LeaveWithoutWriter(int exitCode);
   bool DeviceStillThere() const;
   // The terminal's line keys. A pulse or a break ends on the supervisor's
   // clock, so signals and other keys are seen meanwhile.
@@ -390,13 +389,22 @@ int DuplexSession::Close(int exitCode) {
   window_.Stop();
   const Clock::time_point deadline = Clock::now() + kEndGrace;
   // Every thread gets the same deadline; none is left unasked.
-  const bool readerEnded = readerThread_.JoinBy(deadline);
-  const bool pumpEnded = pumpThread_.JoinBy(deadline);
+  readerThread_.JoinBy(deadline);
+  pumpThread_.JoinBy(deadline);
   const bool writerEnded = writerThread_.JoinBy(deadline);
-  if (!readerEnded || !pumpEnded || !writerEnded) LeaveWithoutWriter(exitCode);
 
   if (options_.progress && writer_) ShowProgress(true);
-  port_->CloseSerial();  // ends the listener and closes the capture file
+  // Ends the listener and closes the capture file. A WriteSerial still
+  // waiting for a device that takes nothing (flow stopped, a peer that never
+  // reads) is ended by the close, which waits until it has returned; what
+  // it had not sent is dropped. (A write time-out would bound every write,
+  // but it would discard what a slow line has not taken in time during the
+  // session too.)
+  port_->CloseSerial();
+  readerThread_.Join();
+  pumpThread_.Join();
+  writerThread_.Join();
+  if (!writerEnded) Say(name_ + ": dropped a write the device had not taken");
   kavrel::SetMainWindow(nullptr);
   log_.Close();
   if (keyboard_) {
@@ -407,26 +415,6 @@ int DuplexSession::Close(int exitCode) {
     Say("closed " + name_ + ".");
   }
   return exitCode;
-}
-
-void DuplexSession::LeaveWithoutWriter(int exitCode) {
-  // A WriteSerial still waits for a device that takes nothing (flow
-  // stopped, a peer that never reads), and the library has no call that
-  // ends it from another thread: closing the port under it is not safe. (A
-  // write time-out would bound every write, but it discards what a slow or
-  // flow-controlled line has not taken in time, during the session too.)
-  // What kavrel-term holds is put in order and the process leaves without
-  // it; the kernel closes the device, and the line is not put back. The
-  // reader has ended (its reads wait no longer than the read wait), so the
-  // capture stream it writes can be flushed.
-  if (readerThread_.JoinBy(Clock::now()) && port_->captureStream != nullptr) {
-    std::fflush(port_->captureStream);
-  }
-  log_.Close();
-  if (keyboard_) keyboard_->Restore();
-  keyboard_.reset();
-  Say(name_ + ": left a write the device had not taken");
-  _exit(exitCode);
 }
 
 }  // namespace

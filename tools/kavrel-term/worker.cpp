@@ -33,4 +33,8 @@ bool Worker::JoinBy(std::chrono::steady_clock::time_point deadline) {
   return true;
 }
 
+void Worker::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
 }  // namespace kavrel_term

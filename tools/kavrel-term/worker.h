@@ -1,6 +1,6 @@
-// A thread of a session whose end can be awaited for a bounded time: the
-// session ends promptly even when a thread is held in a call that nothing
-// can cut short.
+// A thread of a session whose end can be awaited for a bounded time: a
+// session gives its threads a grace to end by themselves before it cuts
+// short what still holds one (a write the device does not take).
 #ifndef KAVREL_TERM_WORKER_H
 #define KAVREL_TERM_WORKER_H
 
@@ -15,8 +15,7 @@ namespace kavrel_term {
 class Worker {
  public:
   Worker() = default;
-  // Joins the thread: call JoinWithin first and only destroy a Worker whose
-  // thread has finished (or let the process exit without destroying it).
+  // Joins the thread.
   ~Worker();
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
@@ -26,6 +25,8 @@ class Worker {
   // Waits until the body has returned, at most until deadline, and joins
   // the thread if so. True once the thread is joined (or never started).
   bool JoinBy(std::chrono::steady_clock::time_point deadline);
+  // Waits until the body has returned and joins the thread.
+  void Join();
 
  private:
   std::mutex mutex_;

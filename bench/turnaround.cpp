@@ -53,25 +53,26 @@ using Clock = std::chrono::steady_clock;
 #define KAVREL_TERM_PATH "kavrel-term"
 #endif
 
-// The device: a pty master that writes back every byte it reads.
-class EchoingDevice {
+// A device: a pty master served by a thread of its own until destroyed.
+// serve runs there with the master and a descriptor that becomes readable
+// when it is to return.
+class PtyDevice {
  public:
-  EchoingDevice() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  PtyDevice(int masterFlags, std::function<void(int master, int stop)> serve) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | masterFlags);
     char path[64];
+    termios raw{};
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
-        ptsname_r(master_, path, sizeof path) != 0) {
+        ptsname_r(master_, path, sizeof path) != 0 || tcgetattr(master_, &raw) != 0) {
       return;
     }
-    termios raw{};
-    tcgetattr(master_, &raw);
     cfmakeraw(&raw);
     tcsetattr(master_, TCSANOW, &raw);
     path_ = path;
     stop_ = eventfd(0, EFD_CLOEXEC);
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this, serve = std::move(serve)] { serve(master_, stop_); });
   }
-  ~EchoingDevice() {
+  ~PtyDevice() {
     if (thread_.joinable()) {
       const std::uint64_t one = 1;
       (void)!write(stop_, &one, sizeof one);
@@ -80,34 +81,50 @@ class EchoingDevice {
     if (stop_ >= 0) close(stop_);
     if (master_ >= 0) close(master_);
   }
-  EchoingDevice(const EchoingDevice&) = delete;
-  EchoingDevice& operator=(const EchoingDevice&) = delete;
+  PtyDevice(const PtyDevice&) = delete;
+  PtyDevice& operator=(const PtyDevice&) = delete;
 
   bool ok() const { return !path_.empty(); }
   const std::string& path() const { return path_; }
 
  private:
-  void Run() {
-    char buffer[256];
-    for (;;) {
-      pollfd watched[2] = {{master_, POLLIN, 0}, {stop_, POLLIN, 0}};
-      if (poll(watched, 2, -1) < 0) continue;
-      if (watched[1].revents != 0) return;
-      if (watched[0].revents & POLLIN) {
-        const ssize_t got = read(master_, buffer, sizeof buffer);
-        if (got > 0) (void)!write(master_, buffer, static_cast<std::size_t>(got));
-      } else if (watched[0].revents != 0) {
-        // No bridge holds the port side between runs: wait for the next.
-        poll(nullptr, 0, 2);
-      }
-    }
-  }
-
   int master_ = -1;
   int stop_ = -1;
   std::string path_;
   std::thread thread_;
 };
+
+// Writes back every byte it reads.
+void Echo(int master, int stop) {
+  char buffer[256];
+  for (;;) {
+    pollfd watched[2] = {{master, POLLIN, 0}, {stop, POLLIN, 0}};
+    if (poll(watched, 2, -1) < 0) continue;
+    if (watched[1].revents != 0) return;
+    if (watched[0].revents & POLLIN) {
+      const ssize_t got = read(master, buffer, sizeof buffer);
+      if (got > 0) (void)!write(master, buffer, static_cast<std::size_t>(got));
+    } else if (watched[0].revents != 0) {
+      // No bridge holds the port side between runs: wait for the next.
+      poll(nullptr, 0, 2);
+    }
+  }
+}
+
+// Writes as fast as the slave side takes bytes (the master is non-blocking).
+void Flood(int master, int stop) {
+  const std::string block(4096, 'Z');
+  for (;;) {
+    pollfd watched[2] = {{master, POLLOUT, 0}, {stop, POLLIN, 0}};
+    if (poll(watched, 2, -1) < 0) continue;
+    if (watched[1].revents != 0) return;
+    if ((watched[0].revents & POLLOUT) != 0) {
+      (void)!write(master, block.data(), block.size());
+    } else {
+      poll(nullptr, 0, 2);  // no bridge holds the slave yet
+    }
+  }
+}
 
 // One way to one byte in and one byte back.
 class Path {
@@ -264,60 +281,6 @@ class InProcess : public Path {
   bool open_ = false;
 };
 
-// A pty master that writes as fast as the slave side takes bytes, until it
-// is destroyed.
-class FloodingDevice {
- public:
-  FloodingDevice() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    char path[64];
-    termios raw{};
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
-        ptsname_r(master_, path, sizeof path) != 0 || tcgetattr(master_, &raw) != 0) {
-      return;
-    }
-    cfmakeraw(&raw);
-    tcsetattr(master_, TCSANOW, &raw);
-    path_ = path;
-    stop_ = eventfd(0, EFD_CLOEXEC);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~FloodingDevice() {
-    if (thread_.joinable()) {
-      const std::uint64_t one = 1;
-      (void)!write(stop_, &one, sizeof one);
-      thread_.join();
-    }
-    if (stop_ >= 0) close(stop_);
-    if (master_ >= 0) close(master_);
-  }
-  FloodingDevice(const FloodingDevice&) = delete;
-  FloodingDevice& operator=(const FloodingDevice&) = delete;
-
-  bool ok() const { return !path_.empty(); }
-  const std::string& path() const { return path_; }
-
- private:
-  void Run() {
-    const std::string block(4096, 'Z');
-    for (;;) {
-      pollfd watched[2] = {{master_, POLLOUT, 0}, {stop_, POLLIN, 0}};
-      if (poll(watched, 2, -1) < 0) continue;
-      if (watched[1].revents != 0) return;
-      if ((watched[0].revents & POLLOUT) != 0) {
-        (void)!write(master_, block.data(), block.size());
-      } else {
-        poll(nullptr, 0, 2);  // no bridge holds the slave yet
-      }
-    }
-  }
-
-  int master_ = -1;
-  int stop_ = -1;
-  std::string path_;
-  std::thread thread_;
-};
-
 // The CPU time a process has used so far, in seconds.
 double CpuSeconds(pid_t pid) {
   std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
@@ -342,7 +305,7 @@ double CpuSeconds(pid_t pid) {
 // A bridge's share of a core while the port floods it and its standard
 // output is full; negative when it cannot be measured.
 double BlockedOutputCpu(const std::function<std::vector<std::string>(const std::string&)>& args) {
-  FloodingDevice device;
+  PtyDevice device(O_NONBLOCK, Flood);
   if (!device.ok()) return -1;
   Bridge bridge(args(device.path()));
   if (!bridge.ok()) return -1;
@@ -384,7 +347,7 @@ int main(int argc, char** argv) {
   }
   signal(SIGPIPE, SIG_IGN);
 
-  EchoingDevice device;
+  PtyDevice device(0, Echo);
   if (!device.ok()) {
     std::fprintf(stderr, "kavrel_turnaround: cannot create a pseudo-terminal\n");
     return 1;

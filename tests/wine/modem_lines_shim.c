@@ -123,9 +123,9 @@ static int end_of(int fd) {
 /* ---- The cable ---- */
 
 struct end_state {
-  int touched;   /* driven at least once; until then DTR and RTS are raised */
-  int outputs;   /* TIOCM_DTR | TIOCM_RTS | TIOCM_RNG */
-  int breaking;  /* holds a break now */
+  int touched;  /* driven at least once; until then DTR and RTS are raised */
+  int outputs;  /* TIOCM_DTR | TIOCM_RTS | TIOCM_RNG */
+  int breaking; /* holds a break now */
   long long break_started;
   long long last_break_ms;
   struct serial_icounter_struct counts; /* changes of this end's inputs */
@@ -235,9 +235,8 @@ static int wait_has_run_out(int fd) {
 /* ---- The requests ---- */
 
 static int modelled_request(unsigned long request) {
-  return request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC ||
-         request == TIOCMSET || request == TIOCGICOUNT || request == TIOCSBRK ||
-         request == TIOCCBRK;
+  return request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET ||
+         request == TIOCGICOUNT || request == TIOCSBRK || request == TIOCCBRK;
 }
 
 static int answer(int fd, int end, unsigned long request, void* argument) {

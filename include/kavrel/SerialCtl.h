@@ -151,6 +151,10 @@ class KAVREL_API SerialCtl {
   // they have returned.
   kavrel::HANDLE DetachDevice();
   void ReleaseDevice(kavrel::HANDLE device);
+  // Takes lock (writeMutex_ or readMutex_) once the transfer in progress on
+  // device with record has returned, cancelling it again while it goes on.
+  std::unique_lock<std::timed_mutex> AwaitTransfer(std::timed_mutex& lock, kavrel::HANDLE device,
+                                                   kavrel::OVERLAPPED* record);
   // Starts reading what is queued, at most most and at least least bytes,
   // into into, on the device it returns in *device; *asked is the count
   // asked for, and no read starts when it is 0.
@@ -170,9 +174,10 @@ class KAVREL_API SerialCtl {
   std::mutex stateMutex_;
   // Serialise writers and readers: each is held for a whole WriteSerial, or
   // ReadSerial/ReadSerial2. Taken before stateMutex_; writeMutex_ before
-  // readMutex_.
-  std::mutex writeMutex_;
-  std::mutex readMutex_;
+  // readMutex_. Timed, so that a close can cancel again while it waits
+  // (AwaitTransfer).
+  std::timed_mutex writeMutex_;
+  std::timed_mutex readMutex_;
   // The process generation the object belongs to (see ForgetIfInherited).
   unsigned processGeneration_;
   // Set by StopListenSerial; the listener leaves at its next check.

@@ -17,8 +17,8 @@ void SerialCtl::ForgetIfInherited() {
   // forgotten and the locks start afresh. The capture stream is the host's
   // copy, as fork() gives it; CloseSerial closes it as usual.
   new (&stateMutex_) std::mutex();
-  new (&writeMutex_) std::mutex();
-  new (&readMutex_) std::mutex();
+  new (&writeMutex_) std::timed_mutex();
+  new (&readMutex_) std::timed_mutex();
   portHandle = kNoHandle;
   readOverlapped = kavrel::OVERLAPPED();
   writeOverlapped = kavrel::OVERLAPPED();

@@ -1,5 +1,6 @@
 // Opening the device with the stored settings, and releasing everything the
 // object holds.
+#include <chrono>
 #include <cstdio>
 
 #include "host/host_services.h"
@@ -26,8 +27,8 @@ void SerialCtl::OpenSerial() {
     // runs a host handler, which may call back into the object.
     {
       const kavrel::HANDLE previous = DetachDevice();
-      std::lock_guard<std::mutex> writing(writeMutex_);
-      std::lock_guard<std::mutex> reading(readMutex_);
+      const auto writing = AwaitTransfer(writeMutex_, previous, &writeOverlapped);
+      const auto reading = AwaitTransfer(readMutex_, previous, &readOverlapped);
       if (isOpen && captureStream != nullptr) {
         std::fclose(captureStream);
         captureStream = nullptr;
@@ -100,7 +101,7 @@ void SerialCtl::OpenSerial() {
     {
       // A stream set before the open is let go of (not closed), and before
       // a reader can see the new device.
-      std::lock_guard<std::mutex> reading(readMutex_);
+      std::lock_guard<std::timed_mutex> reading(readMutex_);
       captureStream = nullptr;
     }
     SetPortHandle(device);
@@ -121,8 +122,8 @@ void SerialCtl::CloseSerial() {
     // wait for this close while the close waits for it.
     const kavrel::HANDLE device = DetachDevice();
     StopListenSerial();
-    std::lock_guard<std::mutex> writing(writeMutex_);
-    std::lock_guard<std::mutex> reading(readMutex_);
+    const auto writing = AwaitTransfer(writeMutex_, device, &writeOverlapped);
+    const auto reading = AwaitTransfer(readMutex_, device, &readOverlapped);
     ReleaseEvents();
     ReleaseDevice(device);
     isOpen = false;
@@ -159,6 +160,20 @@ kavrel::HANDLE SerialCtl::DetachDevice() {
   }
   if (listenerWake_ != kNoHandle) SetEvent(listenerWake_);
   return device;
+}
+
+std::unique_lock<std::timed_mutex> SerialCtl::AwaitTransfer(std::timed_mutex& lock,
+                                                            kavrel::HANDLE device,
+                                                            kavrel::OVERLAPPED* record) {
+  // DetachDevice has cancelled the transfer. A cancel that arrives while
+  // the system is moving part of it can be missed (Wine's serial driver
+  // misses one now and then, and the write then waits for ever), so it is
+  // repeated while the transfer goes on. The device stays open meanwhile.
+  std::unique_lock<std::timed_mutex> held(lock, std::defer_lock);
+  while (!held.try_lock_for(std::chrono::milliseconds(20))) {
+    if (device != kNoHandle && device != INVALID_HANDLE_VALUE) CancelIoEx(device, record);
+  }
+  return held;
 }
 
 void SerialCtl::ReleaseDevice(kavrel::HANDLE device) {

@@ -44,7 +44,7 @@ void SerialCtl::ReadSerial(unsigned char* data, int& count) {
     ForgetIfInherited();
     // One read at a time: a second reading thread waits here (the reads
     // share the record and the staging buffer).
-    std::unique_lock<std::mutex> reading(readMutex_);
+    std::unique_lock<std::timed_mutex> reading(readMutex_);
     // The staging buffer starts every call all zero. Only what an earlier
     // read wrote can be non-zero, so only that much is cleared: clearing the
     // whole 400 KB for every few bytes received would cost more than the
@@ -76,7 +76,7 @@ void SerialCtl::ReadSerial(unsigned char* data, int& count) {
 void SerialCtl::ReadSerial2(unsigned char* data, int& count) {
   try {
     ForgetIfInherited();
-    std::unique_lock<std::mutex> reading(readMutex_);
+    std::unique_lock<std::timed_mutex> reading(readMutex_);
     int* countOut = AddressOfHostReference(count);
     if (countOut != nullptr) *countOut = 0;
     if (data == nullptr || countOut == nullptr) {

@@ -13,7 +13,7 @@ int SerialCtl::WriteSerial(const unsigned char* data, unsigned long length) {
     ForgetIfInherited();
     // One block at a time: a second writing thread waits here, so blocks
     // never interleave and no write shares another's record.
-    std::lock_guard<std::mutex> writing(writeMutex_);
+    std::lock_guard<std::timed_mutex> writing(writeMutex_);
     RefreshStatus();
 
     // A block the device cannot take as one request, or bytes that are not

@@ -169,8 +169,11 @@ std::unique_lock<std::timed_mutex> SerialCtl::AwaitTransfer(std::timed_mutex& lo
   // the system is moving part of it can be missed (Wine's serial driver
   // misses one now and then, and the write then waits for ever), so it is
   // repeated while the transfer goes on. The device stays open meanwhile.
+  // The slices are timed on the system clock, whose timed lock is the one
+  // the thread sanitizer follows (pthread_mutex_timedlock); a step of that
+  // clock only lengthens or shortens one slice.
   std::unique_lock<std::timed_mutex> held(lock, std::defer_lock);
-  while (!held.try_lock_for(std::chrono::milliseconds(20))) {
+  while (!held.try_lock_until(std::chrono::system_clock::now() + std::chrono::milliseconds(20))) {
     if (device != kNoHandle && device != INVALID_HANDLE_VALUE) CancelIoEx(device, record);
   }
   return held;

@@ -1,16 +1,19 @@
 // Small writes: how many 16-byte blocks a second the host sends through a pty
 // pair with WriteSerial, without and with a listener running, beside plain
-// blocking write() of 16 bytes on the slave.
+// blocking write() of 16 bytes on the slave, and beside write() on a
+// non-blocking slave that polls for room when it is full (where a library
+// whose I/O thread keeps the descriptor non-blocking starts from).
 //
 // The peer process drains the master and checks every byte against the
 // stream the host sends (byte k of the stream is k mod 251, so no two
 // consecutive blocks look alike). When the host has written for the set time
 // it tells the peer how many bytes to expect; the peer reads them all and
-// reports how many it got and how many were wrong. The three modes run in
+// reports how many it got and how many were wrong. The four modes run in
 // alternating rounds; the medians and the ratios to plain are printed.
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -97,6 +100,31 @@ class PlainSender : public Sender {
   int fd_;
 };
 
+// What any library whose I/O thread keeps the descriptor non-blocking starts
+// from: write() on a non-blocking slave, and poll() for room when it is full.
+class NonBlockingSender : public Sender {
+ public:
+  explicit NonBlockingSender(const std::string& name) : fd_(OpenSlave(name, true)) {}
+  ~NonBlockingSender() override { close(fd_); }
+  void Send(const unsigned char* block) override {
+    std::size_t done = 0;
+    while (done < kBlock) {
+      const ssize_t written = write(fd_, block + done, kBlock - done);
+      if (written >= 0) {
+        done += static_cast<std::size_t>(written);
+      } else if (errno == EAGAIN) {
+        pollfd room = {fd_, POLLOUT, 0};
+        if (poll(&room, 1, -1) < 0 && errno != EINTR) FailWithErrno("poll for room");
+      } else if (errno != EINTR) {
+        FailWithErrno("non-blocking write");
+      }
+    }
+  }
+
+ private:
+  int fd_;
+};
+
 class WriteSerialSender : public Sender {
  public:
   WriteSerialSender(const std::string& name, bool withListener)
@@ -126,7 +154,7 @@ class WriteSerialSender : public Sender {
   kavrel::MessageQueue queue_;
 };
 
-enum class Mode { kPlain, kWriteSerial, kWriteSerialListening };
+enum class Mode { kPlain, kNonBlocking, kWriteSerial, kWriteSerialListening };
 
 struct ModeRun {
   Mode mode;
@@ -138,6 +166,8 @@ std::unique_ptr<Sender> MakeSender(Mode mode, const std::string& name) {
   switch (mode) {
     case Mode::kPlain:
       return std::make_unique<PlainSender>(name);
+    case Mode::kNonBlocking:
+      return std::make_unique<NonBlockingSender>(name);
     case Mode::kWriteSerial:
       return std::make_unique<WriteSerialSender>(name, false);
     case Mode::kWriteSerialListening:
@@ -191,6 +221,7 @@ int main(int argc, char** argv) {
   const std::vector<unsigned char> pattern = MakePattern();
 
   std::vector<ModeRun> runs = {{Mode::kPlain, "plain write()", {}},
+                               {Mode::kNonBlocking, "non-blocking write()", {}},
                                {Mode::kWriteSerial, "WriteSerial", {}},
                                {Mode::kWriteSerialListening, "WriteSerial + listener", {}}};
   for (int round = 0; round < rounds; ++round) {

@@ -29,8 +29,12 @@ TEST(HandleTable, ClosedHandleFindsNothingEvenAfterItsSlotIsReused) {
   const kavrel::HANDLE reused = table.Insert(second);
   EXPECT_NE(reused, old);
   EXPECT_EQ(table.Find(old), nullptr);
+  EXPECT_EQ((table.Find<KernelObject>(old, ObjectKind::kEvent)), nullptr);
   EXPECT_EQ(table.Remove(old), nullptr);
   EXPECT_EQ(table.Find(reused), second);
+  // The typed look-up answers only for the object's own kind.
+  EXPECT_EQ((table.Find<KernelObject>(reused, ObjectKind::kEvent)), second);
+  EXPECT_EQ((table.Find<KernelObject>(reused, ObjectKind::kDevice)), nullptr);
   EXPECT_EQ(table.LiveCount(), 1u);
 }
 

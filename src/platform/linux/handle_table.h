@@ -60,6 +60,16 @@ class HandleTable {
   HANDLE Insert(std::shared_ptr<KernelObject> object);
   // The object, or null for a closed, stale or unknown handle.
   std::shared_ptr<KernelObject> Find(HANDLE handle) const;
+  // The same, as the derived type, or null when the object is of another
+  // kind. Cast under the lock, so the caller's reference is the only one
+  // taken (every device call makes a lookup or two).
+  template <typename T>
+  std::shared_ptr<T> Find(HANDLE handle, ObjectKind kind) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Slot* slot = Locate(handle);
+    if (slot == nullptr || slot->object->kind() != kind) return nullptr;
+    return std::static_pointer_cast<T>(slot->object);
+  }
   // Takes the object out of the table; null when the handle is not live.
   std::shared_ptr<KernelObject> Remove(HANDLE handle);
   std::size_t LiveCount() const;
@@ -94,9 +104,7 @@ class HandleTable {
 // The object behind a handle if it is of the given kind, else null.
 template <typename T>
 std::shared_ptr<T> FindObject(HANDLE handle, ObjectKind kind) {
-  std::shared_ptr<KernelObject> object = HandleTable::Process().Find(handle);
-  if (object == nullptr || object->kind() != kind) return nullptr;
-  return std::static_pointer_cast<T>(object);
+  return HandleTable::Process().Find<T>(handle, kind);
 }
 
 }  // namespace driver

@@ -215,7 +215,7 @@ int main(int argc, char** argv) {
   const Options options =
       ParseOptions(argc, argv,
                    "16-byte WriteSerial calls per second, without and with a listener running, "
-                   "beside plain write() of 16 bytes.");
+                   "beside plain write() of 16 bytes, blocking and non-blocking.");
   const int rounds = options.quick ? 1 : 3;
   const Nanoseconds duration = options.quick ? 200 * kMillisecond : 1 * kSecond;
   const std::vector<unsigned char> pattern = MakePattern();

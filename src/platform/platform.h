@@ -60,6 +60,7 @@ using ::SetCommTimeouts;
 using ::SetEvent;
 using ::SetLastError;
 using ::SetupComm;
+using ::SwitchToThread;
 using ::WaitCommEvent;
 using ::WaitForMultipleObjects;
 using ::WaitForSingleObject;
@@ -228,6 +229,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, D
 HANDLE CreateThread(void* security, std::size_t stackSize, ThreadRoutine routine, void* argument,
                     DWORD flags, std::nullptr_t threadId);
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode);
+// Offers the rest of the caller's time slice to a thread that is ready to
+// run, as a zero-length Sleep does on Windows. Always TRUE: the kernel does
+// not say whether another thread ran.
+BOOL SwitchToThread();
 
 // fork() without exec: 0 in a process started by exec, one more than its
 // parent's in a forked child, where every handle of the parent has become

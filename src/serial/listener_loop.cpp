@@ -213,7 +213,15 @@ class SerialCtl::ListenerLoop {
       return false;
     }
     kavrel::host::PostToMainWindow(KAVREL_WM_DATA_READY, 0, static_cast<kavrel::LPARAM>(tag_));
-    WaitForSingleObject(wake_, pollInterval_);
+    if (pollInterval_ == 0) {
+      // A zero interval still gives way, as a zero-length sleep does: the
+      // host thread woken by the post may be waiting for this processor,
+      // and a cycle that kept it would post on, unread, until the
+      // scheduler's next tick.
+      SwitchToThread();
+    } else {
+      WaitForSingleObject(wake_, pollInterval_);
+    }
     return true;
   }
 

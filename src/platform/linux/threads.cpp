@@ -1,5 +1,7 @@
 // Threads with Win32 handles: waitable, with an exit code, closable while
 // they run.
+#include <sched.h>
+
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -120,6 +122,11 @@ BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode) {
     return FALSE;
   }
   *exitCode = object->exitCode();
+  return TRUE;
+}
+
+BOOL SwitchToThread() {
+  sched_yield();
   return TRUE;
 }
 

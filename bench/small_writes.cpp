@@ -1,8 +1,9 @@
 // Small writes: how many 16-byte blocks a second the host sends through a pty
 // pair with WriteSerial, without and with a listener running, beside plain
-// blocking write() of 16 bytes on the slave, and beside write() on a
-// non-blocking slave that polls for room when it is full (where a library
-// whose I/O thread keeps the descriptor non-blocking starts from).
+// blocking write() of 16 bytes on the slave, beside write() on a non-blocking
+// slave that polls for room when it is full, and beside the same while
+// another thread waits in epoll for input on the descriptor (where a library
+// whose I/O thread watches the line starts from).
 //
 // The peer process drains the master and checks every byte against the
 // stream the host sends (byte k of the stream is k mod 251, so no two
@@ -11,6 +12,8 @@
 // reports how many it got and how many were wrong. The four modes run in
 // alternating rounds; the medians and the ratios to plain are printed.
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +21,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_support.h"
@@ -100,8 +104,7 @@ class PlainSender : public Sender {
   int fd_;
 };
 
-// What any library whose I/O thread keeps the descriptor non-blocking starts
-// from: write() on a non-blocking slave, and poll() for room when it is full.
+// write() on a non-blocking slave, and poll() for room when it is full.
 class NonBlockingSender : public Sender {
  public:
   explicit NonBlockingSender(const std::string& name) : fd_(OpenSlave(name, true)) {}
@@ -121,8 +124,51 @@ class NonBlockingSender : public Sender {
     }
   }
 
+ protected:
+  int fd() const { return fd_; }
+
  private:
   int fd_;
+};
+
+// As NonBlockingSender, while a second thread waits in epoll for input on
+// the same descriptor, as a library's I/O thread does. The tty calls its
+// watchers back after every write (there is room again), so the watch alone
+// costs each write something.
+class WatchedSender : public NonBlockingSender {
+ public:
+  explicit WatchedSender(const std::string& name)
+      : NonBlockingSender(name),
+        epoll_(epoll_create1(EPOLL_CLOEXEC)),
+        stop_(eventfd(0, EFD_CLOEXEC)) {
+    if (epoll_ < 0 || stop_ < 0) FailWithErrno("watcher set-up");
+    Watch(fd(), EPOLLIN);
+    Watch(stop_, EPOLLIN);
+    watcher_ = std::thread([this] {
+      epoll_event ready{};
+      while (epoll_wait(epoll_, &ready, 1, -1) < 0 && errno == EINTR) {
+      }
+    });
+  }
+  ~WatchedSender() override {
+    const std::uint64_t one = 1;
+    WriteExactly(stop_, &one, sizeof one);
+    watcher_.join();
+    close(stop_);
+    close(epoll_);
+  }
+
+ private:
+  void Watch(int target, std::uint32_t events) {
+    epoll_event interest{};
+    interest.events = events;
+    interest.data.fd = target;
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, target, &interest) != 0) FailWithErrno("epoll_ctl");
+  }
+
+  int epoll_;
+  int stop_;
+  std::thread watcher_;
 };
 
 class WriteSerialSender : public Sender {
@@ -154,7 +200,7 @@ class WriteSerialSender : public Sender {
   kavrel::MessageQueue queue_;
 };
 
-enum class Mode { kPlain, kNonBlocking, kWriteSerial, kWriteSerialListening };
+enum class Mode { kPlain, kNonBlocking, kWatched, kWriteSerial, kWriteSerialListening };
 
 struct ModeRun {
   Mode mode;
@@ -168,6 +214,8 @@ std::unique_ptr<Sender> MakeSender(Mode mode, const std::string& name) {
       return std::make_unique<PlainSender>(name);
     case Mode::kNonBlocking:
       return std::make_unique<NonBlockingSender>(name);
+    case Mode::kWatched:
+      return std::make_unique<WatchedSender>(name);
     case Mode::kWriteSerial:
       return std::make_unique<WriteSerialSender>(name, false);
     case Mode::kWriteSerialListening:
@@ -215,13 +263,15 @@ int main(int argc, char** argv) {
   const Options options =
       ParseOptions(argc, argv,
                    "16-byte WriteSerial calls per second, without and with a listener running, "
-                   "beside plain write() of 16 bytes, blocking and non-blocking.");
+                   "beside plain write() of 16 bytes: blocking, non-blocking, and non-blocking "
+                   "while another thread waits in epoll on the descriptor.");
   const int rounds = options.quick ? 1 : 3;
   const Nanoseconds duration = options.quick ? 200 * kMillisecond : 1 * kSecond;
   const std::vector<unsigned char> pattern = MakePattern();
 
   std::vector<ModeRun> runs = {{Mode::kPlain, "plain write()", {}},
                                {Mode::kNonBlocking, "non-blocking write()", {}},
+                               {Mode::kWatched, "watched write()", {}},
                                {Mode::kWriteSerial, "WriteSerial", {}},
                                {Mode::kWriteSerialListening, "WriteSerial + listener", {}}};
   for (int round = 0; round < rounds; ++round) {

@@ -1,9 +1,11 @@
 #include "support/resource_count.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "platform/testing.h"
@@ -31,10 +33,18 @@ std::size_t OpenDescriptorCount() { return CountEntries("/proc/self/fd") - 1; }
 // The thread sanitizer starts a helper thread of its own when the process
 // creates its first thread. One throwaway thread before the first count
 // makes that happen up front, so the helper is in every count alike instead
-// of appearing between a test's "before" and "after".
+// of appearing between a test's "before" and "after". The throwaway thread
+// itself can stay listed for a moment after it is joined (see TakeSettled),
+// so the first count waits until it is gone.
 std::size_t ThreadCount() {
   static const bool runtimeSettled = [] {
-    std::thread([] {}).join();
+    pid_t throwaway = 0;
+    std::thread([&throwaway] { throwaway = gettid(); }).join();
+    const std::string entry = "/proc/self/task/" + std::to_string(throwaway);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (access(entry.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return true;
   }();
   (void)runtimeSettled;

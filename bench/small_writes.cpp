@@ -9,7 +9,7 @@
 // stream the host sends (byte k of the stream is k mod 251, so no two
 // consecutive blocks look alike). When the host has written for the set time
 // it tells the peer how many bytes to expect; the peer reads them all and
-// reports how many it got and how many were wrong. The four modes run in
+// reports how many it got and how many were wrong. The five modes run in
 // alternating rounds; the medians and the ratios to plain are printed.
 #include <poll.h>
 #include <sys/epoll.h>
@@ -132,9 +132,9 @@ class NonBlockingSender : public Sender {
 };
 
 // As NonBlockingSender, while a second thread waits in epoll for input on
-// the same descriptor, as a library's I/O thread does. The tty calls its
-// watchers back after every write (there is room again), so the watch alone
-// costs each write something.
+// the same descriptor, as a library's I/O thread does. The watcher never
+// wakes while the host writes, yet the watch costs each write something:
+// this mode measures how much.
 class WatchedSender : public NonBlockingSender {
  public:
   explicit WatchedSender(const std::string& name)

@@ -41,10 +41,7 @@ std::size_t ThreadCount() {
     pid_t throwaway = 0;
     std::thread([&throwaway] { throwaway = gettid(); }).join();
     const std::string entry = "/proc/self/task/" + std::to_string(throwaway);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (access(entry.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    WaitBrieflyWhile([&entry] { return access(entry.c_str(), F_OK) == 0; });
     return true;
   }();
   (void)runtimeSettled;

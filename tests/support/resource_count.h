@@ -11,6 +11,16 @@ namespace kavrel_test {
 std::size_t OpenDescriptorCount();
 std::size_t ThreadCount();
 
+// Asks again every millisecond, for at most two seconds, while `holds`
+// answers true: for what the kernel finishes without announcing it.
+template <typename Condition>
+void WaitBrieflyWhile(Condition holds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (holds() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 struct ResourceSnapshot {
   std::size_t descriptors;
   std::size_t threads;
@@ -23,12 +33,11 @@ struct ResourceSnapshot {
   // so the count is read again (for at most two seconds) while it exceeds
   // the one taken before.
   static ResourceSnapshot TakeSettled(const ResourceSnapshot& before) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    ResourceSnapshot now = Take();
-    while (now.threads > before.threads && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ResourceSnapshot now{};
+    WaitBrieflyWhile([&] {
       now = Take();
-    }
+      return now.threads > before.threads;
+    });
     return now;
   }
 };
